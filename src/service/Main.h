@@ -1,0 +1,133 @@
+// The service module: owner of every process-wide object (settings, log writer, journal, named
+// mutexes, timers) and the handlers the host calls through the service's life.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "logging/Debug.h"
+#include "logging/Journal.h"
+#include "platform/Clock.h"
+#include "platform/MainLoop.h"
+#include "platform/NamedMutex.h"
+#include "service/Settings.h"
+
+namespace orbitrace {
+
+inline constexpr char kServiceName[] = "OrbitraceService";
+inline constexpr char kDisplayName[] = "Orbitrace Сервер";
+inline constexpr char kServiceDescription[] =
+    "Обеспечивет приём данных от бортовых контроллеров  «Orbitrace-GSM», "
+    "«Orbitrace-ГЛОНАСС-GSM» и «Orbitrace-WiFi», сохранение данных и их передачу в "
+    "диспетчерскую часть системы – программу «Orbitrace».";
+
+// Rescan request bits of PendingUpdates.
+constexpr uint32_t kUpdateDeviceList = 1;
+constexpr uint32_t kUpdateDispatcher = 2;
+constexpr uint32_t kUpdatePasswords = 4;
+constexpr uint32_t kUpdateRedirect = 8;
+
+// The seven named mutexes the service start creates, in creation order.
+enum class ServiceMutex {
+  BaseLog,
+  GSMEntList,
+  GSMEntUpdate,
+  BillEntList,
+  ReplEntList,
+  RedirEntList,
+  DispEntList,
+};
+constexpr size_t kServiceMutexCount = 7;
+const char* ServiceMutexName(ServiceMutex m);
+
+struct ServiceOptions {
+  // Program folder; empty means the folder of the executable.
+  std::string programDir;
+  uint32_t dirTimerMs = 10000;
+  uint32_t manageLogTimerMs = 5000;
+  const Clock* clock = &SystemClock::Instance();
+};
+
+class TOrbitraceService {
+ public:
+  // The module constructor (main thread): creates the lists and starts the log writer.
+  TOrbitraceService(MainLoop& loop, ServiceOptions options);
+  ~TOrbitraceService();
+  TOrbitraceService(const TOrbitraceService&) = delete;
+  TOrbitraceService& operator=(const TOrbitraceService&) = delete;
+
+  // Lifecycle handlers, called by the host in this order.
+  void ServiceStart(bool& started);  // service thread
+  void ServiceExecute();             // service thread; returns after a stop request
+  void ServiceStop(bool& stopped);   // service thread, from the request loop
+  void ServiceDestroy();             // main thread, at process end
+  // After registration by `install`. Raises IniWriteError when the configuration cannot be
+  // written.
+  void ServiceAfterInstall();
+
+  // Program folder and version numbers.
+  std::string QueryServiceInfo();
+
+  // A stop request from the outside (signal); any thread.
+  void RequestStop();
+  bool StopRequested() const;
+
+  // Timer handlers (main thread).
+  void DirTimerTimer();
+  void ManageLogTimerTimer();
+  // Re-reads the logging keys (main thread).
+  void ReloadLogSettings();
+
+  void WriteJournal(std::string_view message) { Journal.WriteJournal(message); }
+  NamedMutex* Mutex(ServiceMutex m) { return mutexes_[static_cast<size_t>(m)].get(); }
+
+  // Worker supervision.
+  void StartDispModule();
+  void StartWiFiModule();
+  void StartControlPipe();
+  void StopControlPipe();
+  void StopWiFiModule();
+  void StopDispModule();
+
+  // Process-wide objects.
+  MainLoop& Loop;
+  const Clock& clock;
+  TSettings Settings;
+  TDebugWriter* LogWriter = nullptr;  // frees itself; lives until the process ends
+  TJournal Journal;
+  TLogRetention LogRetention;
+  Timer DirTimer;
+  Timer ManageLogTimer;
+
+  // Rescan requests and running flags (main thread only, after the start).
+  std::atomic<uint32_t> PendingUpdates{0};
+  bool DeviceListBusy = false;
+  bool DispatcherBusy = false;
+  bool RedirectBusy = false;
+  bool PasswordsBusy = false;
+  std::string ListenAddress;
+
+  uint32_t VersionMajor = 0;
+  uint32_t VersionMinor = 0;
+  uint32_t VersionRelease = 0;
+  uint32_t VersionBuild = 0;
+
+ private:
+  void StartDirMonitor();
+  void StopDirMonitor();
+
+  ServiceOptions options_;
+  std::array<std::unique_ptr<NamedMutex>, kServiceMutexCount> mutexes_;
+  bool reloadRunning_ = false;
+
+  mutable std::mutex requestMu_;
+  std::condition_variable requestCv_;
+  bool stopRequested_ = false;
+};
+
+}  // namespace orbitrace
