@@ -1,3 +1,5 @@
 #include "service/Host.h"
 
-int main(int argc, char** argv) { return orbitrace::ProgramMain(argc, argv); }
+int main(int argc, char** argv) {
+  return orbitrace::ProgramMain(argc, argv);
+}

@@ -17,11 +17,11 @@ TEST(ClockTest, CalendarHelpers) {
     int weekday;
     Date monday;
   } cases[] = {
-      {{2010, 9, 8}, 3, {2010, 9, 6}},     // Wednesday
-      {{2010, 9, 12}, 7, {2010, 9, 6}},    // Sunday stays in the week before
-      {{2010, 9, 13}, 1, {2010, 9, 13}},   // Monday is its own Monday
-      {{2021, 1, 1}, 5, {2020, 12, 28}},   // across the year boundary
-      {{2024, 3, 2}, 6, {2024, 2, 26}},    // across a leap February
+      {{2010, 9, 8}, 3, {2010, 9, 6}},    // Wednesday
+      {{2010, 9, 12}, 7, {2010, 9, 6}},   // Sunday stays in the week before
+      {{2010, 9, 13}, 1, {2010, 9, 13}},  // Monday is its own Monday
+      {{2021, 1, 1}, 5, {2020, 12, 28}},  // across the year boundary
+      {{2024, 3, 2}, 6, {2024, 2, 26}},   // across a leap February
   };
   for (const Case& c : cases) {
     EXPECT_EQ(IsoWeekday(c.date), c.weekday) << c.date.year << "-" << c.date.month;

@@ -53,7 +53,9 @@ void FakeClock::SetLocal(int year, int month, int day, int hour, int minute, int
   millis = static_cast<int64_t>(mktime(&t)) * 1000;
 }
 
-std::string UniqueIpcPrefix() { return "orbitrace-test-" + std::to_string(getpid()) + "-"; }
+std::string UniqueIpcPrefix() {
+  return "orbitrace-test-" + std::to_string(getpid()) + "-";
+}
 
 namespace {
 // Every test process uses its own mutex names, so parallel test runs never share them.
@@ -61,5 +63,69 @@ struct IpcPrefixSetter {
   IpcPrefixSetter() { setenv("ORBITRACE_IPC_PREFIX", UniqueIpcPrefix().c_str(), 1); }
 } g_prefixSetter;
 }  // namespace
+
+}  // namespace orbitrace::test
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+
+namespace orbitrace::test {
+
+ServerProcess::~ServerProcess() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+void ServerProcess::Start(const std::string& programDir) {
+  const std::string out = programDir + "/server.out";
+  const std::string prefix = UniqueIpcPrefix();
+  pid_ = fork();
+  if (pid_ == 0) {
+    setenv("ORBITRACE_IPC_PREFIX", prefix.c_str(), 1);
+    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) {
+      dup2(fd, 1);
+      dup2(fd, 2);
+    }
+    execl(ORBITRACE_SERVER_PATH, ORBITRACE_SERVER_PATH, "run", "--program-dir", programDir.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+}
+
+void ServerProcess::Signal(int sig) {
+  if (pid_ > 0) kill(pid_, sig);
+}
+
+int ServerProcess::WaitExit(int timeoutMs) {
+  if (pid_ <= 0) return -1;
+  int status = 0;
+  const bool ended = WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeoutMs);
+  if (!ended) return -1;
+  pid_ = -1;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+uint16_t FreeTcpPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
 
 }  // namespace orbitrace::test

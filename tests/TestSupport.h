@@ -41,3 +41,49 @@ class FakeClock : public Clock {
 std::string UniqueIpcPrefix();
 
 }  // namespace orbitrace::test
+
+namespace orbitrace::test {
+
+// The server executable run in a scratch program folder, for integration tests.
+class ServerProcess {
+ public:
+  ServerProcess() = default;
+  ~ServerProcess();  // kills the process if it still runs
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  // Starts `orbitrace-server run --program-dir programDir` with ORBITRACE_IPC_PREFIX set to
+  // this test process's prefix. Output goes to programDir/server.out.
+  void Start(const std::string& programDir);
+  // Sends a signal (default SIGTERM).
+  void Signal(int sig = 15);
+  // Waits up to `timeoutMs` for the process to end; its exit status, or -1 on time-out, or
+  // 128 + signal number when a signal ended it.
+  int WaitExit(int timeoutMs);
+  int pid() const { return pid_; }
+
+ private:
+  int pid_ = -1;
+};
+
+// Polls `condition` every 20 ms for up to `timeoutMs`; true as soon as it holds.
+template <typename F>
+bool WaitUntil(F condition, int timeoutMs);
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+uint16_t FreeTcpPort();
+
+}  // namespace orbitrace::test
+
+#include <chrono>
+#include <thread>
+
+template <typename F>
+bool orbitrace::test::WaitUntil(F condition, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (condition()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}

@@ -13,11 +13,13 @@ namespace {
 constexpr uint32_t kChannelWaitMs = 1000;
 constexpr uint32_t kCleanupPeriodMs = 3600000;
 
-size_t Index(LogChannel c) { return static_cast<size_t>(c); }
+size_t Index(LogChannel c) {
+  return static_cast<size_t>(c);
+}
 
-constexpr LogChannel kFlushOrder[kLogChannelCount] = {
-    LogChannel::DispLog, LogChannel::DeviceLog, LogChannel::WiFiLog, LogChannel::RedirectLog,
-    LogChannel::YaProbkiLog};
+constexpr LogChannel kFlushOrder[kLogChannelCount] = {LogChannel::DispLog, LogChannel::DeviceLog,
+                                                      LogChannel::WiFiLog, LogChannel::RedirectLog,
+                                                      LogChannel::YaProbkiLog};
 
 }  // namespace
 
@@ -117,7 +119,8 @@ TDebugWriter::~TDebugWriter() {
 
 void TDebugWriter::CreateLogMutexes() {
   for (LogChannel c : kFlushOrder) {
-    if (!channels_[Index(c)].mutex) channels_[Index(c)].mutex = NamedMutex::Create(ChannelMutexName(c));
+    if (!channels_[Index(c)].mutex)
+      channels_[Index(c)].mutex = NamedMutex::Create(ChannelMutexName(c));
   }
 }
 
@@ -229,7 +232,8 @@ bool TLogRetention::ManageLogFiles() {
   const std::string folder = settings_.LogFolder();
   for (const DirEntry& e : ListDirectory(folder)) {
     if (e.isDir || e.name.empty() || e.name[0] == '.') continue;
-    if (e.name.size() < 4 || !EqualsNoCase(std::string_view(e.name).substr(e.name.size() - 4), ".log"))
+    if (e.name.size() < 4 ||
+        !EqualsNoCase(std::string_view(e.name).substr(e.name.size() - 4), ".log"))
       continue;
     const size_t us = e.name.find('_');
     if (us == std::string::npos) continue;

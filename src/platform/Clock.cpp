@@ -31,13 +31,15 @@ Date CivilFromDays(int64_t z) {
 
 }  // namespace
 
-LocalDateTime Clock::Now() const { return ToLocal(UnixMillis()); }
+LocalDateTime Clock::Now() const {
+  return ToLocal(UnixMillis());
+}
 
 uint32_t SystemClock::TickCount() const {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u +
-                      static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  const uint64_t ms =
+      static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
   return static_cast<uint32_t>(ms);
 }
 
@@ -100,7 +102,9 @@ Date AddDays(const Date& d, int days) {
   return CivilFromDays(DaysFromCivil(d.year, d.month, d.day) + days);
 }
 
-Date MondayOf(const Date& d) { return AddDays(d, -(IsoWeekday(d) - 1)); }
+Date MondayOf(const Date& d) {
+  return AddDays(d, -(IsoWeekday(d) - 1));
+}
 
 int64_t DaysSinceOleEpoch(const Date& d) {
   return DaysFromCivil(d.year, d.month, d.day) - DaysFromCivil(1899, 12, 30);
@@ -114,6 +118,8 @@ double ToOleDateTime(const LocalDateTime& t) {
   return days >= 0 ? days + frac : days - frac;
 }
 
-int64_t SecondsSince2000(int64_t unixSeconds) { return unixSeconds - 946684800; }
+int64_t SecondsSince2000(int64_t unixSeconds) {
+  return unixSeconds - 946684800;
+}
 
 }  // namespace orbitrace

@@ -11,9 +11,13 @@
 
 namespace orbitrace {
 
-File::~File() { Close(); }
+File::~File() {
+  Close();
+}
 
-File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+File::File(File&& other) noexcept : fd_(other.fd_) {
+  other.fd_ = -1;
+}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
@@ -52,7 +56,7 @@ bool File::Open(const std::string& path, Access access, Share share, Disposition
   const bool writing = access != Access::Read;
   if (writing) {
     // A read-only file refuses writers whoever runs the server (root ignores mode bits).
-    struct stat st{};
+    struct stat st {};
     if (stat(path.c_str(), &st) == 0 && !(st.st_mode & S_IWUSR) && S_ISREG(st.st_mode)) {
       errno = EACCES;
       return false;
@@ -60,14 +64,14 @@ bool File::Open(const std::string& path, Access access, Share share, Disposition
   }
   const int fd = ::open(path.c_str(), flags, 0644);
   if (fd < 0) return false;
-  struct stat st{};
+  struct stat st {};
   if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
     ::close(fd);
     errno = EISDIR;
     return false;
   }
   if (share != Share::ReadWrite) {
-    struct flock lock{};
+    struct flock lock {};
     lock.l_type = static_cast<short>(writing ? F_WRLCK : F_RDLCK);
     lock.l_whence = SEEK_SET;
     lock.l_start = 0;
@@ -97,7 +101,7 @@ void File::Close() {
 }
 
 int64_t File::Size() const {
-  struct stat st{};
+  struct stat st {};
   if (fd_ < 0 || fstat(fd_, &st) != 0) return -1;
   return st.st_size;
 }
@@ -107,7 +111,9 @@ int64_t File::SeekEnd() {
   return lseek(fd_, 0, SEEK_END);
 }
 
-bool File::Seek(int64_t pos) { return fd_ >= 0 && pos >= 0 && lseek(fd_, pos, SEEK_SET) == pos; }
+bool File::Seek(int64_t pos) {
+  return fd_ >= 0 && pos >= 0 && lseek(fd_, pos, SEEK_SET) == pos;
+}
 
 int64_t File::Read(void* buf, size_t n) {
   if (fd_ < 0) return -1;
@@ -130,7 +136,8 @@ bool File::ReadAt(int64_t pos, void* buf, size_t n) {
   size_t done = 0;
   auto* p = static_cast<char*>(buf);
   while (done < n) {
-    const ssize_t r = ::pread(fd_, p + done, n - done, static_cast<off_t>(pos) + static_cast<off_t>(done));
+    const ssize_t r =
+        ::pread(fd_, p + done, n - done, static_cast<off_t>(pos) + static_cast<off_t>(done));
     if (r < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -157,25 +164,29 @@ bool File::Write(const void* buf, size_t n) {
   return true;
 }
 
-bool File::Truncate(int64_t size) { return fd_ >= 0 && ftruncate(fd_, size) == 0; }
+bool File::Truncate(int64_t size) {
+  return fd_ >= 0 && ftruncate(fd_, size) == 0;
+}
 
 int64_t File::LastWriteMillis() const {
-  struct stat st{};
+  struct stat st {};
   if (fd_ < 0 || fstat(fd_, &st) != 0) return 0;
   return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
 }
 
 bool FileExists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool DirectoryExists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool CreateDir(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0; }
+bool CreateDir(const std::string& path) {
+  return ::mkdir(path.c_str(), 0755) == 0;
+}
 
 bool ForceDirectories(const std::string& path) {
   const std::string p = ExcludeTrailingSlashes(path);
@@ -186,7 +197,9 @@ bool ForceDirectories(const std::string& path) {
   return CreateDir(p) || DirectoryExists(p);
 }
 
-bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool DeleteFile(const std::string& path) {
+  return ::unlink(path.c_str()) == 0;
+}
 
 std::vector<DirEntry> ListDirectory(const std::string& path) {
   std::vector<DirEntry> out;
@@ -198,10 +211,10 @@ std::vector<DirEntry> ListDirectory(const std::string& path) {
     entry.name = e->d_name;
     unsigned char type = e->d_type;
     if (type == DT_UNKNOWN || type == DT_LNK) {
-      struct stat lst{};
+      struct stat lst {};
       const std::string full = JoinPath(path, entry.name);
       if (lstat(full.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) entry.isSymlink = true;
-      struct stat st{};
+      struct stat st {};
       if (stat(full.c_str(), &st) == 0) entry.isDir = S_ISDIR(st.st_mode);
     } else {
       entry.isDir = type == DT_DIR;
@@ -229,12 +242,12 @@ bool ReadWholeFile(const std::string& path, std::string& out, size_t maxBytes) {
 }
 
 bool IsReadOnly(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return stat(path.c_str(), &st) == 0 && !(st.st_mode & S_IWUSR);
 }
 
 bool SetReadOnly(const std::string& path, bool readOnly) {
-  struct stat st{};
+  struct stat st {};
   if (stat(path.c_str(), &st) != 0) return false;
   mode_t mode = st.st_mode & 07777;
   mode = readOnly ? (mode & ~static_cast<mode_t>(S_IWUSR)) : (mode | S_IWUSR);

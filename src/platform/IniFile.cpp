@@ -16,7 +16,9 @@ namespace {
 // a write never replaces content it could not see.
 constexpr size_t kMaxFileSize = 16u << 20;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\v' || c == '\f';
+}
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (IsBlank(s.front()) || s.front() == '\r' || s.front() == '\n'))
@@ -254,8 +256,7 @@ int32_t IniFile::ReadInteger(std::string_view section, std::string_view key,
   return ParseProfileInteger(ReadString(section, key, ""), value) ? value : fallback;
 }
 
-void IniFile::WriteString(std::string_view section, std::string_view key,
-                          std::string_view value) {
+void IniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
   Document doc;
   if (!doc.Load(path_)) throw IniWriteError("cannot read " + path_);
   doc.Set(section, key, value);

@@ -23,8 +23,12 @@ MainLoop::~MainLoop() {
   g_main.compare_exchange_strong(self, nullptr);
 }
 
-MainLoop* MainLoop::Main() { return g_main.load(std::memory_order_acquire); }
-void MainLoop::SetMain(MainLoop* loop) { g_main.store(loop, std::memory_order_release); }
+MainLoop* MainLoop::Main() {
+  return g_main.load(std::memory_order_acquire);
+}
+void MainLoop::SetMain(MainLoop* loop) {
+  g_main.store(loop, std::memory_order_release);
+}
 
 bool MainLoop::InLoopThread() const {
   std::lock_guard<std::mutex> lock(mu_);
@@ -135,7 +139,9 @@ Timer::Timer(MainLoop& loop, uint32_t intervalMs, std::function<void()> onTimer,
   loop_.AddTimer(this);
 }
 
-Timer::~Timer() { loop_.RemoveTimer(this); }
+Timer::~Timer() {
+  loop_.RemoveTimer(this);
+}
 
 void Timer::SetEnabled(bool enabled) {
   std::lock_guard<std::mutex> lock(loop_.mu_);

@@ -55,11 +55,11 @@ std::unique_ptr<NamedMutex> NamedMutex::Create(const std::string& name) {
   if (!creator) {
     // The creator may still be sizing the object; give it a moment.
     for (int i = 0; i < 200; ++i) {
-      struct stat st{};
+      struct stat st {};
       if (fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(sizeof(Shared))) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(sizeof(Shared))) {
       close(fd);
       return nullptr;
@@ -96,9 +96,13 @@ std::unique_ptr<NamedMutex> NamedMutex::Create(const std::string& name) {
   return std::unique_ptr<NamedMutex>(new NamedMutex(name, shared));
 }
 
-void NamedMutex::Remove(const std::string& name) { shm_unlink(ShmName(name).c_str()); }
+void NamedMutex::Remove(const std::string& name) {
+  shm_unlink(ShmName(name).c_str());
+}
 
-NamedMutex::~NamedMutex() { munmap(shared_, sizeof(Shared)); }
+NamedMutex::~NamedMutex() {
+  munmap(shared_, sizeof(Shared));
+}
 
 WaitResult NamedMutex::Wait(uint32_t timeoutMs) {
   timespec deadline{};
@@ -126,6 +130,8 @@ WaitResult NamedMutex::Wait(uint32_t timeoutMs) {
   }
 }
 
-void NamedMutex::Release() { pthread_mutex_unlock(&shared_->mutex); }
+void NamedMutex::Release() {
+  pthread_mutex_unlock(&shared_->mutex);
+}
 
 }  // namespace orbitrace

@@ -14,7 +14,9 @@
 
 namespace orbitrace {
 
-size_t ConnectionStackSize() { return size_t{256} * 1024 * ORBITRACE_STACK_SCALE; }
+size_t ConnectionStackSize() {
+  return size_t{256} * 1024 * ORBITRACE_STACK_SCALE;
+}
 
 TThread::TThread(size_t stackSize) {
   pthread_attr_t attr;
@@ -81,7 +83,9 @@ void TThread::Resume() {
   cv_.notify_all();
 }
 
-void TThread::Terminate() { terminated_.store(true, std::memory_order_release); }
+void TThread::Terminate() {
+  terminated_.store(true, std::memory_order_release);
+}
 
 void TThread::WaitFor() {
   if (joined_ || freeOnTerminate_.load() || pthread_equal(handle_, pthread_self())) return;

@@ -25,8 +25,8 @@ std::string BuildUnitFile(const std::string& executable, const std::string& prog
   u += "After=network-online.target\n";
   u += "\n[Service]\n";
   u += "Type=notify\n";
-  u += "ExecStart=" + QuoteUnitWord(executable) + " run --program-dir " + QuoteUnitWord(programDir) +
-       "\n";
+  u += "ExecStart=" + QuoteUnitWord(executable) + " run --program-dir " +
+       QuoteUnitWord(programDir) + "\n";
   u += "Restart=on-failure\n";
   u += "TimeoutStopSec=15\n";
   u += "# One thread and one descriptor per connection: do not cap them below what the\n";

@@ -30,8 +30,10 @@ TOrbitraceService::TOrbitraceService(MainLoop& loop, ServiceOptions options)
       clock(*options.clock),
       Journal(*options.clock),
       LogRetention(Settings.log, *options.clock),
-      DirTimer(loop, options.dirTimerMs, [this] { DirTimerTimer(); }, true),
-      ManageLogTimer(loop, options.manageLogTimerMs, [this] { ManageLogTimerTimer(); }, true),
+      DirTimer(
+          loop, options.dirTimerMs, [this] { DirTimerTimer(); }, true),
+      ManageLogTimer(
+          loop, options.manageLogTimerMs, [this] { ManageLogTimerTimer(); }, true),
       PendingUpdates(kUpdateDeviceList | kUpdateDispatcher),
       options_(std::move(options)) {
   LogWriter = new TDebugWriter(Settings.log, clock);
@@ -65,8 +67,8 @@ void TOrbitraceService::ServiceStart(bool& /*started*/) {
   ForceDirectories(Settings.PasswordsDir);
   WriteJournal("Служба запущена");
 
-  for (const char* name :
-       {"/Devices.txt", "/DevReplace.txt", "/Dispatcher.txt", "/DispPasswords.txt", "/Redirect.txt"}) {
+  for (const char* name : {"/Devices.txt", "/DevReplace.txt", "/Dispatcher.txt",
+                           "/DispPasswords.txt", "/Redirect.txt"}) {
     const std::string path = Settings.ProgramDir + name;
     if (FileExists(path)) DeleteFile(path);
   }
@@ -103,7 +105,9 @@ void TOrbitraceService::ServiceStop(bool& /*stopped*/) {
   StopDirMonitor();
 }
 
-void TOrbitraceService::ServiceDestroy() { DirTimer.SetEnabled(false); }
+void TOrbitraceService::ServiceDestroy() {
+  DirTimer.SetEnabled(false);
+}
 
 void TOrbitraceService::ServiceAfterInstall() {
   Settings.DerivePaths(QueryServiceInfo());

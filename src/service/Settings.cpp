@@ -11,9 +11,8 @@ constexpr char kLog[] = "LOG";
 constexpr char kRedirect[] = "REDIRECT";
 constexpr char kSql[] = "SQL";
 
-constexpr const char* kLegacyRedirectKeys[] = {"RedirectEnable", "RedirectServer",
-                                               "RedirectPort",   "RedirectPeriod",
-                                               "RedirectFormat", "RedirectAll"};
+constexpr const char* kLegacyRedirectKeys[] = {"RedirectEnable", "RedirectServer", "RedirectPort",
+                                               "RedirectPeriod", "RedirectFormat", "RedirectAll"};
 
 void WriteIfMissing(IniFile& ini, const char* section, const char* key, int32_t value) {
   if (!ini.ValueExists(section, key)) ini.WriteInteger(section, key, value);
@@ -91,7 +90,8 @@ bool ReadStartupSettings(TSettings& s, const RedirectMigration& migrate) {
     s.TableName = ini.ReadString(kSql, "TableName", "");
     s.GuaranteedInsert = ini.ReadBool(kSql, "GuaranteedInsert", true);
 
-    if (ini.ValueExists(kRedirect, "RedirectServer") || ini.ValueExists(kRedirect, "RedirectEnable")) {
+    if (ini.ValueExists(kRedirect, "RedirectServer") ||
+        ini.ValueExists(kRedirect, "RedirectEnable")) {
       if (migrate) migrate(ini);
       for (const char* key : kLegacyRedirectKeys) ini.DeleteKey(kRedirect, key);
     }
