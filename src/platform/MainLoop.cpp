@@ -43,7 +43,7 @@ bool MainLoop::Running() const {
 void MainLoop::Run() {
   std::unique_lock<std::mutex> lock(mu_);
   running_ = true;
-  quit_ = false;
+  stopped_ = false;
   loopThread_ = std::this_thread::get_id();
   while (!quit_) {
     if (!calls_.empty()) {
@@ -83,6 +83,8 @@ void MainLoop::Run() {
     }
   }
   running_ = false;
+  stopped_ = true;
+  quit_ = false;  // the request is used up; a later Run() starts afresh
   for (auto& call : calls_) call->done = true;
   calls_.clear();
   cv_.notify_all();
@@ -112,7 +114,8 @@ bool MainLoop::Send(std::function<void()> fn) {
     call->fn();
     return true;
   }
-  if (!running_ || quit_) return false;
+  // A loop that has not started yet will run the call once it does; one that ended will not.
+  if (stopped_ || (quit_ && !running_)) return false;
   calls_.push_back(call);
   cv_.notify_all();
   cv_.wait(lock, [&] { return call->done; });

@@ -26,13 +26,14 @@ class MainLoop {
 
   // Runs calls and timers on the calling thread until Quit().
   void Run();
-  // Ends Run(); calls still queued are dropped and waiting senders are released.
+  // Ends Run(); calls still queued are dropped and waiting senders are released. A loop that
+  // was asked to quit before it ran does not run at all.
   void Quit();
   // Queues a call and returns at once.
   void Post(std::function<void()> fn);
-  // Runs a call on the loop's thread and waits for it; runs it inline when already there.
-  // False when the loop is not running (or stopped while the call waited), and then the call
-  // did not run.
+  // Runs a call on the loop's thread and waits for it; runs it inline when already there. A
+  // call sent before Run() starts waits for it. False when the loop has ended (or ended while
+  // the call waited), and then the call did not run.
   bool Send(std::function<void()> fn);
   bool InLoopThread() const;
   bool Running() const;
@@ -54,6 +55,7 @@ class MainLoop {
   std::deque<std::shared_ptr<Call>> calls_;
   std::vector<Timer*> timers_;
   bool running_ = false;
+  bool stopped_ = false;  // Run() has returned
   bool quit_ = false;
   std::thread::id loopThread_;
 };
