@@ -104,16 +104,28 @@ NamedMutex::~NamedMutex() {
   munmap(shared_, sizeof(Shared));
 }
 
+// ThreadSanitizer does not know pthread_mutex_clocklock and would then report every release as
+// the unlock of a mutex nobody holds; its builds wait with the real-time clock instead.
+#if defined(__SANITIZE_THREAD__)
+constexpr clockid_t kWaitClock = CLOCK_REALTIME;
+#else
+constexpr clockid_t kWaitClock = CLOCK_MONOTONIC;
+#endif
+
 WaitResult NamedMutex::Wait(uint32_t timeoutMs) {
   timespec deadline{};
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  clock_gettime(kWaitClock, &deadline);
   deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
   deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
   if (deadline.tv_nsec >= 1000000000L) {
     deadline.tv_sec += 1;
     deadline.tv_nsec -= 1000000000L;
   }
-  const int rc = pthread_mutex_clocklock(&shared_->mutex, CLOCK_MONOTONIC, &deadline);
+#if defined(__SANITIZE_THREAD__)
+  const int rc = pthread_mutex_timedlock(&shared_->mutex, &deadline);
+#else
+  const int rc = pthread_mutex_clocklock(&shared_->mutex, kWaitClock, &deadline);
+#endif
   switch (rc) {
     case 0:
       return WaitResult::Acquired;
