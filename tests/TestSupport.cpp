@@ -129,3 +129,81 @@ uint16_t FreeTcpPort() {
 }
 
 }  // namespace orbitrace::test
+
+#include "platform/TextCodec.h"
+
+namespace orbitrace::test {
+
+void WritePortsConfig(const std::string& programDir, uint16_t dispatcherPort, uint16_t wifiPort,
+                      int logLevel) {
+  WriteFile(programDir + "/OrbitraceServer.ini",
+            "[COMMON]\r\nDispatcherPort=" + std::to_string(dispatcherPort) +
+                "\r\nWiFiPort=" + std::to_string(wifiPort) +
+                "\r\n[LOG]\r\nLogLevel=" + std::to_string(logLevel) + "\r\n");
+}
+
+std::vector<std::string> JournalLines(const std::string& programDir) {
+  std::vector<std::string> lines;
+  std::istringstream in(Cp1251ToUtf8(ReadFile(programDir + "/Logs/Orbitraceserver.log")));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    // "[dd.mm.yyyy hh:mm:ss] " is 22 characters.
+    lines.push_back(line.size() >= 22 ? line.substr(22) : line);
+  }
+  return lines;
+}
+
+std::string ChannelLog(const std::string& programDir, const std::string& channel) {
+  std::string all;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(programDir + "/Logs", ec)) {
+    if (entry.path().filename().string().rfind(channel, 0) == 0)
+      all += Cp1251ToUtf8(ReadFile(entry.path().string()));
+  }
+  return all;
+}
+
+LoopbackClient::LoopbackClient(uint16_t port, int timeoutMs) {
+  WaitUntil(
+      [&] {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(port);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+          fd_ = fd;
+          return true;
+        }
+        close(fd);
+        return false;
+      },
+      timeoutMs);
+}
+
+LoopbackClient::~LoopbackClient() {
+  if (fd_ >= 0) close(fd_);
+}
+
+uint16_t LoopbackClient::localPort() const {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (fd_ < 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+  return ntohs(addr.sin_port);
+}
+
+CommandResult RunServerCommand(const std::string& args) {
+  CommandResult result;
+  const std::string command = std::string(ORBITRACE_SERVER_PATH) + " " + args + " 2>/dev/null";
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) return result;
+  char buf[512];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) result.out.append(buf, n);
+  const int status = pclose(p);
+  if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+  return result;
+}
+
+}  // namespace orbitrace::test

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/Clock.h"
 
@@ -72,6 +73,38 @@ bool WaitUntil(F condition, int timeoutMs);
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 uint16_t FreeTcpPort();
+
+// Writes programDir/OrbitraceServer.ini with the two ports and the log level.
+void WritePortsConfig(const std::string& programDir, uint16_t dispatcherPort, uint16_t wifiPort,
+                      int logLevel = 2);
+// The journal's lines (UTF-8) without their time stamps.
+std::vector<std::string> JournalLines(const std::string& programDir);
+// Every file of a log channel ("DispLog", "WiFiLog") in programDir/Logs, as UTF-8.
+std::string ChannelLog(const std::string& programDir, const std::string& channel);
+
+// A TCP client socket connected to 127.0.0.1:port, retrying for up to `timeoutMs` while nobody
+// listens yet; closed when the object dies.
+class LoopbackClient {
+ public:
+  LoopbackClient(uint16_t port, int timeoutMs);
+  ~LoopbackClient();
+  LoopbackClient(const LoopbackClient&) = delete;
+  LoopbackClient& operator=(const LoopbackClient&) = delete;
+  bool connected() const { return fd_ >= 0; }
+  // The client's own port, as the server sees it.
+  uint16_t localPort() const;
+
+ private:
+  int fd_ = -1;
+};
+
+// Runs the server executable with `args` (this test process's IPC prefix); its exit status and
+// what it printed on standard output.
+struct CommandResult {
+  int status = -1;
+  std::string out;
+};
+CommandResult RunServerCommand(const std::string& args);
 
 }  // namespace orbitrace::test
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -57,7 +58,9 @@ class TDebugWriter : public TThread {
 
  private:
   struct Channel {
-    std::unique_ptr<NamedMutex> mutex;
+    std::unique_ptr<NamedMutex> owned;
+    // Published once by CreateLogMutexes while the writer thread already runs.
+    std::atomic<NamedMutex*> mutex{nullptr};
     std::vector<std::string> queue;
   };
 

@@ -50,8 +50,9 @@ int64_t SystemClock::UnixMillis() const {
 }
 
 const SystemClock& SystemClock::Instance() {
-  static const SystemClock clock;
-  return clock;
+  // Never destroyed: worker threads that run until the process ends keep using it.
+  static const SystemClock* const clock = new SystemClock;
+  return *clock;
 }
 
 uint32_t TickDiff(uint32_t start, uint32_t now) {

@@ -104,15 +104,17 @@ NamedMutex::~NamedMutex() {
   munmap(shared_, sizeof(Shared));
 }
 
-WaitResult NamedMutex::Wait(uint32_t timeoutMs) {
+// ThreadSanitizer does not know pthread_mutex_clocklock and would then report every release as
+// the unlock of a mutex nobody holds; its builds wait with the real-time clock instead.
 #if defined(__SANITIZE_THREAD__)
-  // ThreadSanitizer models pthread_mutex_timedlock but not the monotonic-clock variant.
-  constexpr clockid_t kClock = CLOCK_REALTIME;
+constexpr clockid_t kWaitClock = CLOCK_REALTIME;
 #else
-  constexpr clockid_t kClock = CLOCK_MONOTONIC;
+constexpr clockid_t kWaitClock = CLOCK_MONOTONIC;
 #endif
+
+WaitResult NamedMutex::Wait(uint32_t timeoutMs) {
   timespec deadline{};
-  clock_gettime(kClock, &deadline);
+  clock_gettime(kWaitClock, &deadline);
   deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
   deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
   if (deadline.tv_nsec >= 1000000000L) {
@@ -122,7 +124,7 @@ WaitResult NamedMutex::Wait(uint32_t timeoutMs) {
 #if defined(__SANITIZE_THREAD__)
   const int rc = pthread_mutex_timedlock(&shared_->mutex, &deadline);
 #else
-  const int rc = pthread_mutex_clocklock(&shared_->mutex, kClock, &deadline);
+  const int rc = pthread_mutex_clocklock(&shared_->mutex, kWaitClock, &deadline);
 #endif
   switch (rc) {
     case 0:

@@ -11,6 +11,8 @@
 #include "platform/FileSystem.h"
 #include "platform/MainLoop.h"
 #include "platform/Process.h"
+#include "platform/Socket.h"
+#include "service/ConsoleDialog.h"
 #include "service/Installer.h"
 #include "service/Main.h"
 
@@ -34,6 +36,8 @@ constexpr char kUsage[] =
     "                                 OrbitraceService.service (default unit folder\n"
     "                                 /etc/systemd/system) and the default configuration.\n"
     "  uninstall [--unit-dir DIR]     Remove the systemd unit file.\n"
+    "  status                         Ask the running server for its version over the\n"
+    "                                 control socket and print the answer.\n"
     "  --help                         Show this text.\n"
     "  --version                      Show the version.\n"
     "\n"
@@ -43,13 +47,19 @@ constexpr char kUsage[] =
     "                                 on one machine.\n"
     "\n"
     "Exit status: 0 on success and after a stop signal, 1 when the service failed to start,\n"
-    "2 for a command-line error.\n";
+    "2 for a command-line error, 3 when `status` finds no server answering.\n";
 
 struct Args {
   std::string command;
   std::string programDir;
   std::string unitDir = kDefaultUnitDir;
 };
+
+// How long `status` waits for the server (its turn on the control socket and the answer).
+constexpr uint32_t kStatusTimeoutMs = 10000;
+// How long the host lets the workers end after a stop request, so that their journal lines are
+// written before the process exits.
+constexpr uint32_t kWorkerStopWaitMs = 3000;
 
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "orbitrace-server: %s\nTry 'orbitrace-server --help'.\n", message.c_str());
@@ -87,6 +97,7 @@ int Run(const Args& args) {
       } catch (const std::exception& e) {
         std::fprintf(stderr, "orbitrace-server: service failed: %s\n", e.what());
       }
+      service->WaitWorkersEnded(kWorkerStopWaitMs);
     } else {
       startFailed = true;
     }
@@ -131,6 +142,24 @@ int Install(const Args& args) {
   return 0;
 }
 
+// Asks a running server for its version. Exit status 0 with the answer printed, 3 (the service
+// status convention for "not running") when no server answers.
+int Status() {
+  const std::string name = ControlSocketName();
+  Socket s = ConnectControlSocket(name, kStatusTimeoutMs);
+  if (s.Valid() && s.SendMessage(kVersionRequest) &&
+      s.WaitReadable(kStatusTimeoutMs) == PollResult::Ready) {
+    char buf[256];
+    const long n = s.Receive(buf, sizeof buf);
+    if (n > 0) {
+      std::printf("%.*s\n", static_cast<int>(n), buf);
+      return 0;
+    }
+  }
+  std::fprintf(stderr, "orbitrace-server: no server answers on the control socket\n");
+  return 3;
+}
+
 int Uninstall(const Args& args) {
   const std::string unitPath = JoinPath(args.unitDir, kUnitFileName);
   if (!DeleteFile(unitPath)) {
@@ -170,6 +199,7 @@ int ProgramMain(int argc, char** argv) {
   if (args.command == "run") return Run(args);
   if (args.command == "install") ExitProcess(Install(args));
   if (args.command == "uninstall") return Uninstall(args);
+  if (args.command == "status") return Status();
   return UsageError("unknown command '" + args.command + "'");
 }
 

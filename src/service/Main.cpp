@@ -1,7 +1,14 @@
 #include "service/Main.h"
 
+#include <chrono>
+#include <cstdio>
+#include <exception>
+
+#include "dispatcher/DispModule.h"
+#include "dispatcher/WiFiModul.h"
 #include "platform/FileSystem.h"
 #include "platform/Process.h"
+#include "service/ConsoleDialog.h"
 
 namespace orbitrace {
 
@@ -30,6 +37,7 @@ TOrbitraceService::TOrbitraceService(MainLoop& loop, ServiceOptions options)
       clock(*options.clock),
       Journal(*options.clock),
       LogRetention(Settings.log, *options.clock),
+      ConnContext(*options.clock),
       DirTimer(
           loop, options.dirTimerMs, [this] { DirTimerTimer(); }, true),
       ManageLogTimer(
@@ -95,6 +103,9 @@ void TOrbitraceService::ServiceExecute() {
     stopRequested_ = false;
   }
 
+  // The service thread counts as terminated from here on: a listener that ends now is not
+  // started again.
+  serviceTerminated_.store(true);
   StopControlPipe();
   if (Settings.SettingsLoaded) StopWiFiModule();
   StopDispModule();
@@ -172,12 +183,143 @@ void TOrbitraceService::StartDirMonitor() {
 
 void TOrbitraceService::StopDirMonitor() {}
 
-// The listeners and the control socket are started here once they exist.
-void TOrbitraceService::StartDispModule() {}
-void TOrbitraceService::StartWiFiModule() {}
-void TOrbitraceService::StartControlPipe() {}
-void TOrbitraceService::StopControlPipe() {}
-void TOrbitraceService::StopWiFiModule() {}
-void TOrbitraceService::StopDispModule() {}
+bool TOrbitraceService::OnMainThread(const std::function<void()>& fn) {
+  return Loop.Send(fn);
+}
+
+namespace {
+void ReportStartFailure(const char* what, const std::exception& e) {
+  std::fprintf(stderr, "orbitrace-server: cannot start the %s thread: %s\n", what, e.what());
+}
+}  // namespace
+
+void TOrbitraceService::StartDispModule() {
+  OnMainThread([this] {
+    if (DispListener != nullptr) return;
+    try {
+      DispListener = new TDispModule(*LogWriter, Settings, ConnContext);
+    } catch (const std::exception& e) {
+      ReportStartFailure("dispatcher listener", e);
+      return;
+    }
+    DispListener->SetPriority(TThread::Priority::Normal);
+    DispListener->SetFreeOnTerminate(true);
+    DispListener->SetOnTerminate([this](TThread& sender) { DispModuleTerminated(sender); });
+    DispListener->Resume();
+    WriteJournal("Диспетчерский модуль запущен");
+  });
+}
+
+void TOrbitraceService::StartWiFiModule() {
+  OnMainThread([this] {
+    if (WiFiListener != nullptr) return;
+    try {
+      WiFiListener = new TWiFiModul(*LogWriter, Settings, ConnContext);
+    } catch (const std::exception& e) {
+      ReportStartFailure("WiFi listener", e);
+      return;
+    }
+    WiFiListener->SetPriority(TThread::Priority::Normal);
+    WiFiListener->SetFreeOnTerminate(true);
+    WiFiListener->SetOnTerminate([this](TThread& sender) { WiFiModuleTerminated(sender); });
+    WiFiListener->Resume();
+    WriteJournal("Модуль WiFi запущен");
+  });
+}
+
+void TOrbitraceService::StartControlPipe() {
+  OnMainThread([this] {
+    if (ControlPipeThread != nullptr) return;
+    try {
+      ControlPipeThread = new TConsoleDialog(
+          ControlSocketName(),
+          FormatVersionAnswer(VersionMajor, VersionMinor, VersionRelease, VersionBuild));
+    } catch (const std::exception& e) {
+      ReportStartFailure("control socket", e);
+      return;
+    }
+    ControlPipeThread->SetPriority(TThread::Priority::Normal);
+    ControlPipeThread->SetFreeOnTerminate(true);
+    // Clears the pointer on the main thread before the thread frees itself.
+    ControlPipeThread->SetOnTerminate([this](TThread&) { ControlPipeThread = nullptr; });
+    ControlPipeThread->Resume();
+  });
+}
+
+void TOrbitraceService::StopControlPipe() {
+  OnMainThread([this] {
+    if (ControlPipeThread != nullptr) ControlPipeThread->Terminate();
+  });
+}
+
+void TOrbitraceService::StopWiFiModule() {
+  OnMainThread([this] {
+    if (WiFiListener != nullptr) WiFiListener->Terminate();
+  });
+}
+
+void TOrbitraceService::StopDispModule() {
+  OnMainThread([this] {
+    if (DispListener != nullptr) DispListener->Terminate();
+  });
+}
+
+namespace {
+bool IsSocketFailure(int8_t code) {
+  return code >= kListenerBindFailed && code <= kListenerSocketFailed;
+}
+}  // namespace
+
+void TOrbitraceService::DispModuleTerminated(TThread& sender) {
+  const int8_t code = static_cast<TDispModule&>(sender).ExitCode;
+  if (code != 0) JournalExitCode(kDispModuleName, code, Settings.DispatcherPort);
+  WriteJournal("Диспетчерский модуль остановлен");
+  DispListener = nullptr;
+  if (serviceTerminated_.load() || IsSocketFailure(code)) return;
+  StartDispModule();
+}
+
+void TOrbitraceService::WiFiModuleTerminated(TThread& sender) {
+  const int8_t code = static_cast<TWiFiModul&>(sender).ExitCode;
+  if (code != 0) JournalExitCode(kWiFiModuleName, code, Settings.WiFiPort);
+  WriteJournal("Модуль WiFi остановлен");
+  WiFiListener = nullptr;
+  if (serviceTerminated_.load() || IsSocketFailure(code)) return;
+  StartWiFiModule();
+}
+
+void TOrbitraceService::JournalExitCode(std::string_view moduleName, int8_t code, int32_t port) {
+  std::string line(moduleName);
+  switch (code) {
+    case kListenerBindFailed:
+      line += ": Не удалось создать сокет на адресе " + ListenAddress;
+      break;
+    case kListenerListenFailed:
+      line += ": Не удалось создать сокет на порту " + std::to_string(port);
+      break;
+    case kListenerSocketFailed:
+      line += ": ошибка WinSock";
+      break;
+    default:
+      return;
+  }
+  WriteJournal(line);
+}
+
+bool TOrbitraceService::WaitWorkersEnded(uint32_t timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    bool ended = false;
+    if (!OnMainThread([&] {
+          ended =
+              DispListener == nullptr && WiFiListener == nullptr && ControlPipeThread == nullptr;
+        })) {
+      return false;
+    }
+    if (ended) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    SleepMs(10);
+  }
+}
 
 }  // namespace orbitrace

@@ -6,18 +6,30 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "logging/Debug.h"
 #include "logging/Journal.h"
 #include "platform/Clock.h"
 #include "platform/MainLoop.h"
 #include "platform/NamedMutex.h"
+#include "service/ConnContext.h"
 #include "service/Settings.h"
 
 namespace orbitrace {
+
+class TThread;
+class TDispModule;
+class TWiFiModul;
+class TConsoleDialog;
+
+// Module names in the journal lines of the listeners.
+inline constexpr char kDispModuleName[] = "Диспетчерский модуль";
+inline constexpr char kWiFiModuleName[] = "Модуль WiFi";
 
 inline constexpr char kServiceName[] = "OrbitraceService";
 inline constexpr char kDisplayName[] = "Orbitrace Сервер";
@@ -86,13 +98,28 @@ class TOrbitraceService {
   void WriteJournal(std::string_view message) { Journal.WriteJournal(message); }
   NamedMutex* Mutex(ServiceMutex m) { return mutexes_[static_cast<size_t>(m)].get(); }
 
-  // Worker supervision.
+  // Worker supervision. Start and stop may be called from any thread: they run on the main
+  // loop's thread, like the termination handlers, so the worker pointers are only ever used
+  // there and a stop request never meets a worker that has already freed itself. Without a
+  // running main loop they do nothing.
   void StartDispModule();
   void StartWiFiModule();
   void StartControlPipe();
+  // Stop requests: set the worker's terminate flag and wake it from its wait for a client.
+  // Nothing waits for the worker to end.
   void StopControlPipe();
   void StopWiFiModule();
   void StopDispModule();
+  // Termination handlers of the listeners (main thread): journal the end and restart the
+  // listener when it ended with code 0 and the service is not stopping.
+  void DispModuleTerminated(TThread& sender);
+  void WiFiModuleTerminated(TThread& sender);
+  // The journal line of a listener's exit code 1 to 3 (`port` goes into the code 2 line).
+  void JournalExitCode(std::string_view moduleName, int8_t code, int32_t port);
+  // Waits up to `timeoutMs` until both listeners and the control socket thread have ended and
+  // their termination handlers have run; false on time-out or without a running main loop.
+  // The host calls it after ServiceExecute so that the stop lines reach the journal.
+  bool WaitWorkersEnded(uint32_t timeoutMs);
 
   // Process-wide objects.
   MainLoop& Loop;
@@ -101,6 +128,8 @@ class TOrbitraceService {
   TDebugWriter* LogWriter = nullptr;  // frees itself; lives until the process ends
   TJournal Journal;
   TLogRetention LogRetention;
+  // Shared by every connection thread.
+  TConnContext ConnContext;
   Timer DirTimer;
   Timer ManageLogTimer;
 
@@ -120,6 +149,15 @@ class TOrbitraceService {
  private:
   void StartDirMonitor();
   void StopDirMonitor();
+  // Runs `fn` on the main loop's thread and waits for it; false when the loop does not run.
+  bool OnMainThread(const std::function<void()>& fn);
+
+  // The running workers, or null. Used on the main loop's thread only.
+  TDispModule* DispListener = nullptr;
+  TWiFiModul* WiFiListener = nullptr;
+  TConsoleDialog* ControlPipeThread = nullptr;
+  // Set when the request loop has ended: no listener is restarted from then on.
+  std::atomic<bool> serviceTerminated_{false};
 
   ServiceOptions options_;
   std::array<std::unique_ptr<NamedMutex>, kServiceMutexCount> mutexes_;
