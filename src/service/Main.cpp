@@ -37,7 +37,7 @@ TOrbitraceService::TOrbitraceService(MainLoop& loop, ServiceOptions options)
       clock(*options.clock),
       Journal(*options.clock),
       LogRetention(Settings.log, *options.clock),
-      ConnContext(*options.clock),
+      ConnContext(*options.clock, Registry),
       DirTimer(
           loop, options.dirTimerMs, [this] { DirTimerTimer(); }, true),
       ManageLogTimer(

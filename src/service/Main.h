@@ -18,6 +18,7 @@
 #include "platform/MainLoop.h"
 #include "platform/NamedMutex.h"
 #include "service/ConnContext.h"
+#include "service/ServiceRegistry.h"
 #include "service/Settings.h"
 
 namespace orbitrace {
@@ -128,6 +129,8 @@ class TOrbitraceService {
   TDebugWriter* LogWriter = nullptr;  // frees itself; lives until the process ends
   TJournal Journal;
   TLogRetention LogRetention;
+  // The device lookups of the connection threads.
+  TServiceRegistry Registry;
   // Shared by every connection thread.
   TConnContext ConnContext;
   Timer DirTimer;
