@@ -26,6 +26,11 @@ void TDispModule::Execute() {
   }
 }
 
+void TDispModule::ConnectionThreadFailed(const std::exception& e) {
+  log_.AddDispRecord(ThreadID(), std::string("Исключение в TDispModule::Execute.") + e.what(),
+                     kLevelALW);
+}
+
 void TDispModule::StartConnection(Socket client, const std::string& clientLine) {
   // Owned here until it runs, so that a failure before Resume() does not leave it behind.
   auto conn = std::make_unique<TDispConnProc>(std::move(client), log_, settings_, context_);

@@ -17,6 +17,7 @@ class TDispModule : public TListenerThread {
  protected:
   void Execute() override;
   void StartConnection(Socket client, const std::string& clientLine) override;
+  void ConnectionThreadFailed(const std::exception& e) override;
 
  private:
   TDebugWriter& log_;

@@ -1,6 +1,7 @@
 #include "dispatcher/Listener.h"
 
 #include <cstdio>
+#include <system_error>
 
 #include "platform/Process.h"
 
@@ -45,7 +46,15 @@ void TListenerThread::Serve(uint16_t port) {
       continue;
     }
     const std::string line = ClientConnectedLine(client);
-    StartConnection(std::move(client), line);
+    try {
+      StartConnection(std::move(client), line);
+    } catch (const std::system_error& e) {
+      // No thread could be made for this client (the process is at its thread or memory
+      // limit). Only this client is turned away; the listener keeps its port and pauses so
+      // that a lasting shortage does not spin.
+      ConnectionThreadFailed(e);
+      if (!Terminated()) SleepMs(acceptRetryPauseMs_);
+    }
   }
 }
 

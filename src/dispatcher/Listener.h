@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <string>
 
 #include "platform/Socket.h"
@@ -41,6 +42,8 @@ class TListenerThread : public TThread {
   // Creates, logs and resumes the connection thread of one accepted client. `clientLine` is the
   // log line that announces the client.
   virtual void StartConnection(Socket client, const std::string& clientLine) = 0;
+  // Reports that no connection thread could be created for a client (which is then closed).
+  virtual void ConnectionThreadFailed(const std::exception&) {}
 
  private:
   ListeningSocket listener_;
