@@ -119,8 +119,10 @@ TDebugWriter::~TDebugWriter() {
 
 void TDebugWriter::CreateLogMutexes() {
   for (LogChannel c : kFlushOrder) {
-    if (!channels_[Index(c)].mutex)
-      channels_[Index(c)].mutex = NamedMutex::Create(ChannelMutexName(c));
+    Channel& ch = channels_[Index(c)];
+    if (ch.owner) continue;
+    ch.owner = NamedMutex::Create(ChannelMutexName(c));
+    ch.mutex.store(ch.owner.get(), std::memory_order_release);
   }
 }
 
@@ -150,8 +152,7 @@ bool TDebugWriter::Passes(LogChannel channel, int level) const {
 
 void TDebugWriter::Queue(LogChannel channel, std::string line) {
   Channel& ch = channels_[Index(channel)];
-  // The mutex pointer is set once by CreateLogMutexes before producers exist.
-  NamedLock lock(ch.mutex.get(), kChannelWaitMs);
+  NamedLock lock(ch.mutex.load(std::memory_order_acquire), kChannelWaitMs);
   if (!lock) return;
   ch.queue.push_back(std::move(line));
 }
@@ -189,7 +190,7 @@ bool TDebugWriter::Flush(LogChannel channel) {
   Channel& ch = channels_[Index(channel)];
   std::vector<std::string> lines;
   {
-    NamedLock lock(ch.mutex.get(), kChannelWaitMs);
+    NamedLock lock(ch.mutex.load(std::memory_order_acquire), kChannelWaitMs);
     if (!lock || ch.queue.empty()) return false;
     lines.swap(ch.queue);
   }

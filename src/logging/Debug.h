@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -57,7 +58,10 @@ class TDebugWriter : public TThread {
 
  private:
   struct Channel {
-    std::unique_ptr<NamedMutex> mutex;
+    std::unique_ptr<NamedMutex> owner;  // set once by CreateLogMutexes
+    // The mutex as producers and the writer thread see it: published after it was created,
+    // since the writer thread already runs while the service start creates it.
+    std::atomic<NamedMutex*> mutex{nullptr};
     std::vector<std::string> queue;
   };
 

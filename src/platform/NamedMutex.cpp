@@ -105,15 +105,26 @@ NamedMutex::~NamedMutex() {
 }
 
 WaitResult NamedMutex::Wait(uint32_t timeoutMs) {
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer does not intercept pthread_mutex_clocklock and would then see every
+  // release as a release of a mutex never taken; its build waits on the real-time clock.
+  constexpr clockid_t kWaitClock = CLOCK_REALTIME;
+#else
+  constexpr clockid_t kWaitClock = CLOCK_MONOTONIC;
+#endif
   timespec deadline{};
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  clock_gettime(kWaitClock, &deadline);
   deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
   deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
   if (deadline.tv_nsec >= 1000000000L) {
     deadline.tv_sec += 1;
     deadline.tv_nsec -= 1000000000L;
   }
-  const int rc = pthread_mutex_clocklock(&shared_->mutex, CLOCK_MONOTONIC, &deadline);
+#if defined(__SANITIZE_THREAD__)
+  const int rc = pthread_mutex_timedlock(&shared_->mutex, &deadline);
+#else
+  const int rc = pthread_mutex_clocklock(&shared_->mutex, kWaitClock, &deadline);
+#endif
   switch (rc) {
     case 0:
       return WaitResult::Acquired;
