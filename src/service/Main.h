@@ -15,6 +15,11 @@
 #include "platform/Clock.h"
 #include "platform/MainLoop.h"
 #include "platform/NamedMutex.h"
+#include "registry/DevReplace.h"
+#include "registry/DeviceList.h"
+#include "registry/DirMonitor.h"
+#include "registry/DispPasswords.h"
+#include "registry/Redirectmodule.h"
 #include "service/Settings.h"
 
 namespace orbitrace {
@@ -85,6 +90,7 @@ class TOrbitraceService {
 
   void WriteJournal(std::string_view message) { Journal.WriteJournal(message); }
   NamedMutex* Mutex(ServiceMutex m) { return mutexes_[static_cast<size_t>(m)].get(); }
+  const MutexSlot& MutexHandle(ServiceMutex m) const { return mutexes_[static_cast<size_t>(m)]; }
 
   // Worker supervision.
   void StartDispModule();
@@ -104,6 +110,11 @@ class TOrbitraceService {
   Timer DirTimer;
   Timer ManageLogTimer;
 
+ private:
+  // Created by ServiceStart; declared before the lists that refer to them.
+  std::array<std::unique_ptr<NamedMutex>, kServiceMutexCount> mutexes_;
+
+ public:
   // Rescan requests and running flags (main thread only, after the start).
   std::atomic<uint32_t> PendingUpdates{0};
   bool DeviceListBusy = false;
@@ -111,6 +122,15 @@ class TOrbitraceService {
   bool RedirectBusy = false;
   bool PasswordsBusy = false;
   std::string ListenAddress;
+
+  // The device registry: served devices, replacements, redirect servers (kept empty) and
+  // dispatcher passwords. A billing list would have no user in this server and is left out.
+  TDeviceList GSMEntList;
+  TReplaceList ReplEntList;
+  TRedirectList RedirEntList;
+  TDispPassList DispEntList;
+  // The directory monitor while it runs.
+  std::unique_ptr<TDirMonitor> DirMonitorThread;
 
   uint32_t VersionMajor = 0;
   uint32_t VersionMinor = 0;
@@ -121,8 +141,12 @@ class TOrbitraceService {
   void StartDirMonitor();
   void StopDirMonitor();
 
+  // Sets `bit` in PendingUpdates and restarts DirTimer, so the rescan runs one interval later.
+  void RequestRescan(uint32_t bit);
+  // Takes `bit` out of PendingUpdates; true when it was set.
+  bool TakeRequest(uint32_t bit);
+
   ServiceOptions options_;
-  std::array<std::unique_ptr<NamedMutex>, kServiceMutexCount> mutexes_;
   bool reloadRunning_ = false;
 
   mutable std::mutex requestMu_;
