@@ -27,3 +27,6 @@ echo "== ThreadSanitizer (concurrency tests)"
 build tsan -DCMAKE_BUILD_TYPE=Debug -DORBITRACE_SANITIZE=thread
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir "$root/build/tsan" -j "$jobs" --output-on-failure -L concurrency
+
+echo "== libFuzzer targets of the operator file readers (bounded)"
+"$root/scripts/fuzz-registry.sh" 20

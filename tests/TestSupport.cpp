@@ -58,9 +58,17 @@ std::string UniqueIpcPrefix() {
 }
 
 namespace {
-// Every test process uses its own mutex names, so parallel test runs never share them.
+// Every test process uses its own mutex names (the servers it starts share them), and removes
+// the shared-memory objects behind them when it ends.
 struct IpcPrefixSetter {
   IpcPrefixSetter() { setenv("ORBITRACE_IPC_PREFIX", UniqueIpcPrefix().c_str(), 1); }
+  ~IpcPrefixSetter() {
+    std::error_code ec;
+    const std::string prefix = UniqueIpcPrefix();
+    for (const auto& e : std::filesystem::directory_iterator("/dev/shm", ec)) {
+      if (e.path().filename().string().rfind(prefix, 0) == 0) std::filesystem::remove(e.path(), ec);
+    }
+  }
 } g_prefixSetter;
 }  // namespace
 

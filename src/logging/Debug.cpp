@@ -120,10 +120,9 @@ TDebugWriter::~TDebugWriter() {
 void TDebugWriter::CreateLogMutexes() {
   for (LogChannel c : kFlushOrder) {
     Channel& ch = channels_[Index(c)];
-    if (ch.mutex.load(std::memory_order_acquire) == nullptr) {
-      ch.owned = NamedMutex::Create(ChannelMutexName(c));
-      ch.mutex.store(ch.owned.get(), std::memory_order_release);
-    }
+    if (ch.owner) continue;
+    ch.owner = NamedMutex::Create(ChannelMutexName(c));
+    ch.mutex.store(ch.owner.get(), std::memory_order_release);
   }
 }
 

@@ -58,8 +58,9 @@ class TDebugWriter : public TThread {
 
  private:
   struct Channel {
-    std::unique_ptr<NamedMutex> owned;
-    // Published once by CreateLogMutexes while the writer thread already runs.
+    std::unique_ptr<NamedMutex> owner;  // set once by CreateLogMutexes
+    // The mutex as producers and the writer thread see it: published after it was created,
+    // since the writer thread already runs while the service start creates it.
     std::atomic<NamedMutex*> mutex{nullptr};
     std::vector<std::string> queue;
   };

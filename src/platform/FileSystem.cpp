@@ -241,6 +241,14 @@ bool ReadWholeFile(const std::string& path, std::string& out, size_t maxBytes) {
   return true;
 }
 
+bool GetFileId(const std::string& path, FileId& id) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return false;
+  id.device = static_cast<uint64_t>(st.st_dev);
+  id.inode = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
 bool IsReadOnly(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 && !(st.st_mode & S_IWUSR);

@@ -77,6 +77,15 @@ std::vector<DirEntry> ListDirectory(const std::string& path);
 // Reads a whole file (sharing read and write); false when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& out, size_t maxBytes = SIZE_MAX);
 
+// Identity of the file or folder a path names (links followed): equal for two paths that reach
+// the same object.
+struct FileId {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileId&) const = default;
+};
+bool GetFileId(const std::string& path, FileId& id);
+
 bool IsReadOnly(const std::string& path);
 // Sets or clears the read-only attribute; the other mode bits stay. False on failure.
 bool SetReadOnly(const std::string& path, bool readOnly);

@@ -115,6 +115,9 @@ class Document {
 
   std::string_view ValueAt(size_t index) const { return ParseLine(lines_[index].text).value; }
 
+  size_t LineCount() const { return lines_.size(); }
+  Parsed ParseAt(size_t index) const { return ParseLine(lines_[index].text); }
+
   void Set(std::string_view section, std::string_view key, std::string_view value) {
     std::string text;
     text.append(key).append("=").append(value);
@@ -171,6 +174,15 @@ bool Store(const std::string& path, const std::string& content) {
   if (!f.Open(path, Access::Write, Share::Read, Disposition::OpenAlways)) return false;
   if (!f.Write(content)) return false;
   return f.Truncate(static_cast<int64_t>(content.size()));
+}
+
+// A value as reads return it: surrounding quotes removed, cut to the longest value.
+std::string_view ReadableValue(std::string_view v) {
+  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
+    v = v.substr(1, v.size() - 2);
+  }
+  if (v.size() > IniFile::kMaxValueLength) v = v.substr(0, IniFile::kMaxValueLength);
+  return v;
 }
 
 int HexDigit(char c) {
@@ -242,12 +254,22 @@ std::string IniFile::ReadString(std::string_view section, std::string_view key,
   if (!doc.Load(path_)) return std::string(fallback);
   const auto k = doc.FindKey(section, key);
   if (!k) return std::string(fallback);
-  std::string_view v = doc.ValueAt(*k);
-  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
-    v = v.substr(1, v.size() - 2);
+  return std::string(ReadableValue(doc.ValueAt(*k)));
+}
+
+std::vector<std::pair<std::string, std::string>> IniFile::ReadSectionValues(
+    std::string_view section) const {
+  std::vector<std::pair<std::string, std::string>> out;
+  Document doc;
+  if (!doc.Load(path_)) return out;
+  const auto s = doc.FindSection(section);
+  if (!s) return out;
+  for (size_t i = *s + 1; i < doc.LineCount(); ++i) {
+    const Parsed p = doc.ParseAt(i);
+    if (p.kind == Kind::Section) break;
+    if (p.kind == Kind::Key) out.emplace_back(std::string(p.name), ReadableValue(p.value));
   }
-  if (v.size() > kMaxValueLength) v = v.substr(0, kMaxValueLength);
-  return std::string(v);
+  return out;
 }
 
 int32_t IniFile::ReadInteger(std::string_view section, std::string_view key,

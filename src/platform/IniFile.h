@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace orbitrace {
 
@@ -35,6 +37,10 @@ class IniFile {
   bool ReadBool(std::string_view section, std::string_view key, bool fallback) const {
     return ReadInteger(section, key, fallback ? 1 : 0) != 0;
   }
+  // Every key line of the first `section`, in file order: the key name and its value as
+  // ReadString would return it for that line. Empty when the file or the section is missing.
+  std::vector<std::pair<std::string, std::string>> ReadSectionValues(
+      std::string_view section) const;
 
   // Writes raise IniWriteError when the file cannot be stored.
   void WriteString(std::string_view section, std::string_view key, std::string_view value);

@@ -37,12 +37,19 @@ TOrbitraceService::TOrbitraceService(MainLoop& loop, ServiceOptions options)
       clock(*options.clock),
       Journal(*options.clock),
       LogRetention(Settings.log, *options.clock),
-      ConnContext(*options.clock, Registry),
       DirTimer(
           loop, options.dirTimerMs, [this] { DirTimerTimer(); }, true),
       ManageLogTimer(
           loop, options.manageLogTimerMs, [this] { ManageLogTimerTimer(); }, true),
       PendingUpdates(kUpdateDeviceList | kUpdateDispatcher),
+      GSMEntList(Settings, MutexHandle(ServiceMutex::GSMEntList),
+                 MutexHandle(ServiceMutex::GSMEntUpdate), Journal, DeviceListBusy,
+                 [this] { RequestRescan(kUpdateDeviceList); }),
+      ReplEntList(Settings, MutexHandle(ServiceMutex::ReplEntList)),
+      DispEntList(Settings, MutexHandle(ServiceMutex::DispEntList), PasswordsBusy,
+                  [this] { RequestRescan(kUpdatePasswords); }),
+      Registry(Settings, GSMEntList, DispEntList, ReplEntList),
+      ConnContext(*options.clock, Registry),
       options_(std::move(options)) {
   LogWriter = new TDebugWriter(Settings.log, clock);
   LogWriter->SetFreeOnTerminate(true);
@@ -75,13 +82,12 @@ void TOrbitraceService::ServiceStart(bool& /*started*/) {
   ForceDirectories(Settings.PasswordsDir);
   WriteJournal("Служба запущена");
 
-  for (const char* name : {"/Devices.txt", "/DevReplace.txt", "/Dispatcher.txt",
-                           "/DispPasswords.txt", "/Redirect.txt"}) {
-    const std::string path = Settings.ProgramDir + name;
-    if (FileExists(path)) DeleteFile(path);
-  }
+  DeleteStaleListFiles(Settings.ProgramDir);
 
-  ReadStartupSettings(Settings, RedirectMigration());
+  ReadStartupSettings(Settings,
+                      [this](IniFile& ini) { MigrateRedirectSettings(ini, Settings.RedirectDir); });
+  // No other thread uses the replacement list yet.
+  ReplEntList.LoadAtStart();
   StartDirMonitor();
 }
 
@@ -114,10 +120,21 @@ void TOrbitraceService::ServiceExecute() {
 void TOrbitraceService::ServiceStop(bool& /*stopped*/) {
   DirTimer.SetEnabled(false);
   StopDirMonitor();
+  // Emptied on the main thread, after a rebuild that may be running there (and may have asked
+  // the timer for a retry), so that no rebuild puts devices back once the service stops.
+  const auto empty = [this] {
+    DirTimer.SetEnabled(false);
+    GSMEntList.Clear();
+  };
+  if (!Loop.Send(empty)) empty();
 }
 
 void TOrbitraceService::ServiceDestroy() {
   DirTimer.SetEnabled(false);
+  GSMEntList.Clear();
+  ReplEntList.ClearReplaceList();
+  RedirEntList.ClearRedirectList();
+  DispEntList.Clear();
 }
 
 void TOrbitraceService::ServiceAfterInstall() {
@@ -156,32 +173,56 @@ void TOrbitraceService::ReloadLogSettings() {
   reloadRunning_ = false;
 }
 
-void TOrbitraceService::DirTimerTimer() {
-  DirTimer.SetEnabled(false);
-  if (PendingUpdates.fetch_and(~kUpdateRedirect) & kUpdateRedirect) {
-    // The redirect folder has no list attached in this server.
-  }
-  if (PendingUpdates.fetch_and(~kUpdateDeviceList) & kUpdateDeviceList) {
-    // The device list rebuild is attached here by the device registry.
-  }
-  if (PendingUpdates.fetch_and(~kUpdateDispatcher) & kUpdateDispatcher) {
-    // The dispatcher folder has no list attached in this server.
-  }
-  if (PendingUpdates.fetch_and(~kUpdatePasswords) & kUpdatePasswords) {
-    // The dispatcher password rebuild is attached here by the device registry.
-  }
+bool TOrbitraceService::TakeRequest(uint32_t bit) {
+  return (PendingUpdates.fetch_and(~bit) & bit) != 0;
 }
 
-void TOrbitraceService::StartDirMonitor() {
-  if (!DirectoryExists(Settings.DBFDir)) CreateDir(Settings.DBFDir);
-  if (Settings.EnableBilling && !DirectoryExists(Settings.DispatcherDir))
-    CreateDir(Settings.DispatcherDir);
-  PendingUpdates |= kUpdateDeviceList | kUpdatePasswords | kUpdateRedirect;
-  if (Settings.EnableBilling) PendingUpdates |= kUpdateDispatcher;
+void TOrbitraceService::RequestRescan(uint32_t bit) {
+  PendingUpdates |= bit;
   DirTimer.Restart();
 }
 
-void TOrbitraceService::StopDirMonitor() {}
+void TOrbitraceService::DirTimerTimer() {
+  DirTimer.SetEnabled(false);
+  // A request that meets its rebuild still running is dropped.
+  if (TakeRequest(kUpdateRedirect) && !RedirectBusy) {
+    // The redirect folder has no list attached in this server.
+  }
+  if (TakeRequest(kUpdateDeviceList) && !DeviceListBusy) GSMEntList.UpdateDeviceList();
+  if (TakeRequest(kUpdateDispatcher) && !DispatcherBusy) {
+    // The dispatcher folder has no list attached in this server.
+  }
+  if (TakeRequest(kUpdatePasswords) && !PasswordsBusy) DispEntList.UpdateDispPasswords();
+}
+
+void TOrbitraceService::StartDirMonitor() {
+  if (DirMonitorThread) return;
+  if (!DirectoryExists(Settings.DBFDir)) CreateDir(Settings.DBFDir);
+  if (Settings.EnableBilling && !DirectoryExists(Settings.DispatcherDir))
+    CreateDir(Settings.DispatcherDir);
+  TDirMonitor::Handlers handlers;
+  handlers.requestRescan = [this](uint32_t bit) { RequestRescan(bit); };
+  handlers.reloadSettings = [this] { ReloadLogSettings(); };
+  handlers.updateReplaceList = [this] { ReplEntList.UpdateReplaceList(); };
+  handlers.reportError = [this](const std::string& text) {
+    LogWriter->AddDispRecord(CurrentThreadId(), text, kLevelALW);
+  };
+  auto monitor =
+      std::make_unique<TDirMonitor>(Loop, Settings, Settings.EnableBilling, std::move(handlers));
+  PendingUpdates |= kUpdateDeviceList | kUpdatePasswords | kUpdateRedirect;
+  if (Settings.EnableBilling) PendingUpdates |= kUpdateDispatcher;
+  DirTimer.Restart();
+  monitor->SetFreeOnTerminate(false);
+  monitor->SetPriority(TThread::Priority::Idle);
+  monitor->Resume();
+  DirMonitorThread = std::move(monitor);
+}
+
+void TOrbitraceService::StopDirMonitor() {
+  if (!DirMonitorThread) return;
+  DirMonitorThread->Stop();
+  DirMonitorThread.reset();
+}
 
 bool TOrbitraceService::OnMainThread(const std::function<void()>& fn) {
   return Loop.Send(fn);

@@ -17,6 +17,11 @@
 #include "platform/Clock.h"
 #include "platform/MainLoop.h"
 #include "platform/NamedMutex.h"
+#include "registry/DevReplace.h"
+#include "registry/DeviceList.h"
+#include "registry/DirMonitor.h"
+#include "registry/DispPasswords.h"
+#include "registry/Redirectmodule.h"
 #include "service/ConnContext.h"
 #include "service/ServiceRegistry.h"
 #include "service/Settings.h"
@@ -98,6 +103,7 @@ class TOrbitraceService {
 
   void WriteJournal(std::string_view message) { Journal.WriteJournal(message); }
   NamedMutex* Mutex(ServiceMutex m) { return mutexes_[static_cast<size_t>(m)].get(); }
+  const MutexSlot& MutexHandle(ServiceMutex m) const { return mutexes_[static_cast<size_t>(m)]; }
 
   // Worker supervision. Start and stop may be called from any thread: they run on the main
   // loop's thread, like the termination handlers, so the worker pointers are only ever used
@@ -129,13 +135,14 @@ class TOrbitraceService {
   TDebugWriter* LogWriter = nullptr;  // frees itself; lives until the process ends
   TJournal Journal;
   TLogRetention LogRetention;
-  // The device lookups of the connection threads.
-  TServiceRegistry Registry;
-  // Shared by every connection thread.
-  TConnContext ConnContext;
   Timer DirTimer;
   Timer ManageLogTimer;
 
+ private:
+  // Created by ServiceStart; declared before the lists that refer to them.
+  std::array<std::unique_ptr<NamedMutex>, kServiceMutexCount> mutexes_;
+
+ public:
   // Rescan requests and running flags (main thread only, after the start).
   std::atomic<uint32_t> PendingUpdates{0};
   bool DeviceListBusy = false;
@@ -143,6 +150,19 @@ class TOrbitraceService {
   bool RedirectBusy = false;
   bool PasswordsBusy = false;
   std::string ListenAddress;
+
+  // The device registry: served devices, replacements, redirect servers (kept empty) and
+  // dispatcher passwords. A billing list would have no user in this server and is left out.
+  TDeviceList GSMEntList;
+  TReplaceList ReplEntList;
+  TRedirectList RedirEntList;
+  TDispPassList DispEntList;
+  // The lists as the connection threads look devices up in them.
+  TServiceRegistry Registry;
+  // Shared by every connection thread.
+  TConnContext ConnContext;
+  // The directory monitor while it runs.
+  std::unique_ptr<TDirMonitor> DirMonitorThread;
 
   uint32_t VersionMajor = 0;
   uint32_t VersionMinor = 0;
@@ -162,8 +182,12 @@ class TOrbitraceService {
   // Set when the request loop has ended: no listener is restarted from then on.
   std::atomic<bool> serviceTerminated_{false};
 
+  // Sets `bit` in PendingUpdates and restarts DirTimer, so the rescan runs one interval later.
+  void RequestRescan(uint32_t bit);
+  // Takes `bit` out of PendingUpdates; true when it was set.
+  bool TakeRequest(uint32_t bit);
+
   ServiceOptions options_;
-  std::array<std::unique_ptr<NamedMutex>, kServiceMutexCount> mutexes_;
   bool reloadRunning_ = false;
 
   mutable std::mutex requestMu_;
