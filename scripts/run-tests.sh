@@ -35,8 +35,8 @@ build tsan -DCMAKE_BUILD_TYPE=Debug -DORBITRACE_SANITIZE=thread
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   run_ctest --test-dir "$root/build/tsan" -j "$jobs" --output-on-failure -L concurrency
 
-echo "== libFuzzer targets of the operator file readers (bounded)"
-"$root/scripts/fuzz-registry.sh" 20
+echo "== libFuzzer targets (bounded)"
+"$root/scripts/fuzz.sh" 20
 
 # One closing line over the three test runs (set -e has stopped the script on any failure).
 total=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\2/p' "$summary" |
