@@ -11,8 +11,8 @@ using namespace orbitrace::bench;
 
 int main(int argc, char** argv) {
   const int clients = argc > 1 ? std::atoi(argv[1]) : 4;
-  const int requests = argc > 2 ? std::atoi(argv[2]) : 6;
-  const int rounds = argc > 3 ? std::atoi(argv[3]) : 3;
+  const int requests = argc > 2 ? std::atoi(argv[2]) : 20;
+  const int rounds = argc > 3 ? std::atoi(argv[3]) : 5;
   // The whole answer: header, one descriptor and the file, just under the 10 MiB limit.
   const uint32_t fileSize = 10485760 - 34 - 4096;
   const uint32_t answerSize = 34 + fileSize;

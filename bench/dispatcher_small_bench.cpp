@@ -14,7 +14,7 @@ using namespace orbitrace::bench;
 int main(int argc, char** argv) {
   const int clients = argc > 1 ? std::atoi(argv[1]) : 50;
   const int requests = argc > 2 ? std::atoi(argv[2]) : 100;
-  const int rounds = argc > 3 ? std::atoi(argv[3]) : 3;
+  const int rounds = argc > 3 ? std::atoi(argv[3]) : 5;
   const uint32_t devices = argc > 4 ? static_cast<uint32_t>(std::atoi(argv[4])) : 10;
   const long answerSize = 8 + 20 * static_cast<long>(devices);
   const size_t requestSize = 10 + 16 * devices;

@@ -169,7 +169,8 @@ TEST(DispChecksTest, ChecksOfTheThreeRequestKindsSideBySide) {
     Verdicts got{};
     got.data = CheckDevFilesRequest(env, data, 2) && BillingGate(env, 321);
     EXPECT_EQ(f.Lines(), c.dataLog) << c.name;
-    got.lastPosition = CheckLastPositionRequest(env, TGetLastPosRequest{321, pw});
+    TGetLastPosRequest position{321, pw, {}};
+    got.lastPosition = CheckLastPositionRequest(env, position);
     EXPECT_EQ(f.Lines(), c.lastLog) << c.name;
     got.setRoute = CheckSetRouteRequest(env, TSetRouteRequest{321, pw, 9});
     EXPECT_EQ(f.Lines(), c.routeLog) << c.name;

@@ -1,5 +1,6 @@
 #include "dispatcher/DicpConnThread.h"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 

@@ -80,7 +80,7 @@ bool BillingGate(const DispEnv& env, uint32_t serial) {
   return false;
 }
 
-bool CheckLastPositionRequest(const DispEnv& env, const TGetLastPosRequest& record) {
+bool CheckLastPositionRequest(const DispEnv& env, TGetLastPosRequest& record) {
   try {
     if (!ServedOrLog(env, record.serial)) return false;
     if (env.settings.EnableBilling && !BillingGate(env, record.serial)) return false;
@@ -92,10 +92,11 @@ bool CheckLastPositionRequest(const DispEnv& env, const TGetLastPosRequest& reco
     if (!f.Open(JoinPath(folder, kLastPositionFile), Access::Read, Share::Read,
                 Disposition::OpenExisting))
       return false;
-    if (f.Size() < 12) return false;
-    uint8_t head[12];
-    if (f.Read(head, sizeof head) != 12) return false;
-    return GetU32(head) != 0;
+    // Twelve bytes from one read also tell that the file is long enough.
+    if (f.Read(record.position.data(), record.position.size()) !=
+        static_cast<int64_t>(record.position.size()))
+      return false;
+    return GetU32(record.position.data()) != 0;
   } catch (const std::exception& e) {
     env.LogException("CheckLastPositionRequest.", e.what());
     return false;

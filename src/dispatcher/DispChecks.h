@@ -16,6 +16,9 @@ namespace orbitrace {
 struct TGetLastPosRequest {
   uint32_t serial = 0;
   std::array<char, 8> password{};
+  // The position record (first 12 bytes of lastposition.bin) as the check read it, so that the
+  // answer does not open the file a second time.
+  std::array<uint8_t, 12> position{};
 };
 
 // One element of a set-route request.
@@ -42,8 +45,9 @@ bool PasswordMatches(const DispEnv& env, const std::string& folder, uint32_t ser
 bool CheckDevFilesRequest(const DispEnv& env, TDevFilesRequest& record, uint16_t type);
 // True when billing does not stop the device.
 bool BillingGate(const DispEnv& env, uint32_t serial);
-// Last-position requests: served device, billing, folder, password, a position on file.
-bool CheckLastPositionRequest(const DispEnv& env, const TGetLastPosRequest& record);
+// Last-position requests: served device, billing, folder, password, a position on file. On true
+// the record's position holds the position record read.
+bool CheckLastPositionRequest(const DispEnv& env, TGetLastPosRequest& record);
 // Set-route requests: served device, folder, password.
 bool CheckSetRouteRequest(const DispEnv& env, const TSetRouteRequest& record);
 

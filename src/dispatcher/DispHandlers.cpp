@@ -17,7 +17,6 @@ namespace orbitrace {
 
 namespace {
 
-constexpr char kLastPositionFile[] = "lastposition.bin";
 constexpr uint32_t kPositionEntrySize = 20;
 constexpr uint32_t kPositionHeaderSize = 8;
 constexpr uint32_t kRouteEntrySize = 8;
@@ -214,13 +213,7 @@ bool GetLastPosition(const DispEnv& env, const uint8_t* request, uint32_t length
     std::vector<uint8_t> answer(kPositionHeaderSize + kPositionEntrySize * kept.size());
     uint32_t entries = 0;
     for (const TGetLastPosRequest& r : kept) {
-      File f;
-      if (!f.Open(JoinPath(env.DeviceFolder(r.serial), kLastPositionFile), Access::Read,
-                  Share::Read, Disposition::OpenExisting))
-        continue;
-      uint8_t rec[12];
-      if (f.Read(rec, sizeof rec) != static_cast<int64_t>(sizeof rec)) continue;
-      f.Close();
+      const uint8_t* rec = r.position.data();
       const std::optional<uint32_t> time = DecodePositionTime(GetU32(rec), GetU32(rec + 8));
       if (!time) continue;
       uint8_t* p = answer.data() + kPositionHeaderSize + entries * kPositionEntrySize;
