@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (ASan + UBSan) and runs each for a bounded time:
-# the dBASE and ATG readers and the WiFi message handling.
+# the dBASE and ATG readers, the WiFi message handling and the dispatcher connection.
 # Usage: scripts/fuzz.sh [seconds per target, default 20]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -9,7 +9,7 @@ seconds=${1:-20}
 build="$root/build/fuzz"
 CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DORBITRACE_FUZZ=ON -DORBITRACE_TESTS=OFF >/dev/null
-cmake --build "$build" -j 2 --target dbf_reader_fuzz atg_reader_fuzz wifi_fuzz
+cmake --build "$build" -j 2 --target dbf_reader_fuzz atg_reader_fuzz wifi_fuzz dispatcher_fuzz
 
 zeros() { head -c "$1" /dev/zero; }
 # Seeds, written here rather than kept as binary files: the first byte is the target's option
@@ -38,4 +38,12 @@ mkdir -p "$build/corpus/wifi"
 WIFI_FUZZ_SEEDS="$build/corpus/wifi" "$build/fuzz/wifi_fuzz" "$build/corpus/wifi" \
   -max_total_time="$seconds" -rss_limit_mb=2048 -print_final_stats=1 2>&1 |
   grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|Done|INFO: Seed)|ERROR|SUMMARY' || true
+test "${PIPESTATUS[0]}" -eq 0
+
+# The dispatcher target writes its seeds (well-formed requests) into the corpus folder.
+echo "== fuzzing the dispatcher connection for $seconds s"
+mkdir -p "$build/corpus/dispatcher"
+DISP_FUZZ_SEED_DIR="$build/corpus/dispatcher" "$build/fuzz/dispatcher_fuzz" \
+  "$build/corpus/dispatcher" -max_total_time="$seconds" -rss_limit_mb=2048 -print_final_stats=1 \
+  2>&1 | grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|Done|INFO: Seed)|ERROR|SUMMARY' || true
 test "${PIPESTATUS[0]}" -eq 0

@@ -94,9 +94,9 @@ inline std::string Frame(const WiFiMessage& request, const std::string& text, bo
 
 // Registry whose answers the test sets up before any connection runs. The password check
 // creates the device folder like the real one and accepts `kPassword` unless told otherwise.
-class FakeRegistry : public IDeviceRegistry {
+class WiFiFakeRegistry : public IDeviceRegistry {
  public:
-  explicit FakeRegistry(const std::string& dataFolder) : dataFolder_(dataFolder) {}
+  explicit WiFiFakeRegistry(const std::string& dataFolder) : dataFolder_(dataFolder) {}
   bool IsDeviceServed(uint32_t serial) const override { return served.count(serial) != 0; }
   std::optional<std::array<char, 8>> FindDispPassword(uint32_t) const override {
     return std::nullopt;
@@ -203,7 +203,7 @@ struct WiFiWorld {
   ScratchDir dir;
   TSettings settings;
   FakeClock clock;
-  FakeRegistry registry;
+  WiFiFakeRegistry registry;
   TConnContext context;
   TDebugWriter writer;
 };

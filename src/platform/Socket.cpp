@@ -84,6 +84,16 @@ long Socket::Receive(void* buffer, size_t size) {
   return static_cast<long>(n);
 }
 
+bool Socket::SetSendTimeout(uint32_t timeoutMs) {
+  if (fd_ < 0) return false;
+  const timeval tv = ToTimeval(timeoutMs);
+  if (::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
+    lastError_ = errno;
+    return false;
+  }
+  return true;
+}
+
 bool Socket::SendAll(const void* data, size_t size) {
   if (fd_ < 0) {
     lastError_ = EBADF;

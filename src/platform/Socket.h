@@ -30,6 +30,9 @@ class Socket {
   // One receive of at most `size` bytes: the byte count, 0 when the peer closed (or sent an
   // empty message), -1 on failure. On a message socket a longer message is cut to `size`.
   long Receive(void* buffer, size_t size);
+  // Bounds how long one send may wait for room in the socket's buffer (0: no bound). A send
+  // that makes no progress for that long fails.
+  bool SetSendTimeout(uint32_t timeoutMs);
   // Sends every byte, with as many sends as the kernel needs. False on failure.
   bool SendAll(const void* data, size_t size);
   bool SendAll(std::string_view data) { return SendAll(data.data(), data.size()); }

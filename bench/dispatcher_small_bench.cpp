@@ -1,0 +1,81 @@
+// Request rate of the dispatcher port for small requests: many clients at once send
+// last-position requests for 10 devices each (170 bytes, answered with 208), one connection per
+// request. Baseline: a minimal server that accepts, reads 170 bytes, answers 208 bytes and
+// closes.
+//
+// Usage: dispatcher_small_bench [clients] [requests per client and round] [rounds] [devices]
+// (devices per request, 10 unless given; 0 measures the connection alone)
+
+#include "BenchSupport.h"
+
+using namespace orbitrace;
+using namespace orbitrace::bench;
+
+int main(int argc, char** argv) {
+  const int clients = argc > 1 ? std::atoi(argv[1]) : 50;
+  const int requests = argc > 2 ? std::atoi(argv[2]) : 100;
+  const int rounds = argc > 3 ? std::atoi(argv[3]) : 5;
+  const uint32_t devices = argc > 4 ? static_cast<uint32_t>(std::atoi(argv[4])) : 10;
+  const long answerSize = 8 + 20 * static_cast<long>(devices);
+  const size_t requestSize = 10 + 16 * devices;
+
+  Scratch dir;
+  std::set<uint32_t> serials;
+  std::string elements;
+  for (uint32_t i = 0; i < devices; ++i) {
+    const uint32_t serial = 2000 + i;
+    serials.insert(serial);
+    char folder[64];
+    std::snprintf(folder, sizeof folder, "/Data/%07u", serial);
+    ForceDirectories(dir.path + folder);
+    File f;
+    f.Open(dir.path + folder + "/password.txt", Access::Write, Share::None,
+           Disposition::CreateAlways);
+    f.Write("bench");
+    f.Open(dir.path + folder + "/lastposition.bin", Access::Write, Share::None,
+           Disposition::CreateAlways);
+    f.Write(U32(10620432) + U32(553000000) + U32(373712345 | 2));
+    elements += U32(16) + U32(serial) + "bench   ";
+  }
+  const std::string request =
+      U32(static_cast<uint32_t>(requestSize)) + U16(192) + U32(devices) + elements;
+
+  const std::string answer = U32(static_cast<uint32_t>(answerSize)) +
+                             std::string(static_cast<size_t>(answerSize) - 4, '\1');
+  MinimalServer baseline([&](int fd) {
+    std::vector<char> req(requestSize);
+    if (ReadExactly(fd, req.data(), req.size())) SendAllBytes(fd, answer.data(), answer.size());
+  });
+
+  DispatcherUnderTest server(dir.path, serials, 3);
+
+  std::atomic<long> wrong{0};
+  const auto measure = [&](uint16_t port) {
+    const double secs = RunClients(clients, requests, [&](int, int) {
+      thread_local std::vector<char> buf(4096);
+      if (Ask(port, request, buf) != answerSize) ++wrong;
+    });
+    return clients * requests / secs;
+  };
+
+  measure(baseline.port);
+  measure(server.port);
+  std::vector<double> base, disp;
+  for (int r = 0; r < rounds; ++r) {
+    base.push_back(measure(baseline.port));
+    disp.push_back(measure(server.port));
+    std::printf("round %d: baseline %.0f req/s, dispatcher %.0f req/s\n", r + 1, base.back(),
+                disp.back());
+  }
+  server.Stop();
+  const double b = Median(base), d = Median(disp);
+  std::printf(
+      "small requests: %d clients x %d requests for %u devices per round, %d rounds (medians)\n"
+      "  baseline   %.0f req/s\n  dispatcher %.0f req/s\n  ratio      %.2f (target >= 0.50)\n",
+      clients, requests, devices, rounds, b, d, d / b);
+  if (wrong != 0) {
+    std::printf("  %ld answers had the wrong length\n", wrong.load());
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,118 @@
+#include "dispatcher/DispChecks.h"
+
+#include <exception>
+
+#include "dispatcher/WireFormat.h"
+#include "platform/FileSystem.h"
+
+namespace orbitrace {
+
+namespace {
+
+constexpr char kPasswordFile[] = "password.txt";
+constexpr char kLastPositionFile[] = "lastposition.bin";
+
+// Billing keeps no list of allowed devices: whenever it is switched on it refuses every one.
+bool BillingAllows(uint32_t) {
+  return false;
+}
+
+bool ServedOrLog(const DispEnv& env, uint32_t serial) {
+  if (env.context.registry.IsDeviceServed(serial)) return true;
+  env.Logf(kLevelERR, "Прибор %d не обслуживается", static_cast<int>(serial));
+  return false;
+}
+
+// The device folder of `serial` when it exists, else "".
+std::string ExistingDeviceFolder(const DispEnv& env, uint32_t serial) {
+  std::string folder = env.DeviceFolder(serial);
+  if (folder.empty() || !DirectoryExists(folder)) return std::string();
+  return folder;
+}
+
+}  // namespace
+
+bool PasswordMatches(const DispEnv& env, const std::string& folder, uint32_t serial,
+                     const std::array<char, 8>& password, MissingPassword missing) {
+  if (const auto listed = env.context.registry.FindDispPassword(serial)) {
+    if (*listed == password) return true;
+    env.Logf(kLevelERR, "Прибор %d неверный пароль (FLD)", static_cast<int>(serial));
+    return false;
+  }
+  std::array<char, 8> stored{};  // eight zero bytes until the file is read
+  File f;
+  if (f.Open(JoinPath(folder, kPasswordFile), Access::Read, Share::Read,
+             Disposition::OpenExisting)) {
+    int64_t got = f.Read(stored.data(), stored.size());
+    if (got < 0) got = 0;
+    for (size_t i = static_cast<size_t>(got); i < stored.size(); ++i) stored[i] = ' ';
+    f.Close();
+  } else if (missing == MissingPassword::Refuse) {
+    return false;
+  }
+  if (stored == password) return true;
+  env.Logf(kLevelERR, "Прибор %d неверный пароль (DEV)", static_cast<int>(serial));
+  return false;
+}
+
+bool CheckDevFilesRequest(const DispEnv& env, TDevFilesRequest& record, uint16_t type) {
+  try {
+    const std::string folder = ExistingDeviceFolder(env, record.serial);
+    if (folder.empty()) return false;
+    if (!PasswordMatches(env, folder, record.serial, record.password,
+                         MissingPassword::CompareWithZeros))
+      return false;
+    if (!FindDevFile(env, folder, record, type)) {
+      env.Logf(kLevelINF, "Прибор %d файлов не найдено", static_cast<int>(record.serial));
+      return false;
+    }
+    return true;
+  } catch (const std::exception& e) {
+    env.LogException("CheckDevFilesRequest.", e.what());
+    return false;
+  }
+}
+
+bool BillingGate(const DispEnv& env, uint32_t serial) {
+  if (!env.settings.EnableBilling) return true;
+  if (BillingAllows(serial)) return true;
+  env.Logf(kLevelERR, "Прибор %d отключен системой биллинга", static_cast<int>(serial));
+  return false;
+}
+
+bool CheckLastPositionRequest(const DispEnv& env, TGetLastPosRequest& record) {
+  try {
+    if (!ServedOrLog(env, record.serial)) return false;
+    if (env.settings.EnableBilling && !BillingGate(env, record.serial)) return false;
+    const std::string folder = ExistingDeviceFolder(env, record.serial);
+    if (folder.empty()) return false;
+    if (!PasswordMatches(env, folder, record.serial, record.password, MissingPassword::Refuse))
+      return false;
+    File f;
+    if (!f.Open(JoinPath(folder, kLastPositionFile), Access::Read, Share::Read,
+                Disposition::OpenExisting))
+      return false;
+    // Twelve bytes from one read also tell that the file is long enough.
+    if (f.Read(record.position.data(), record.position.size()) !=
+        static_cast<int64_t>(record.position.size()))
+      return false;
+    return GetU32(record.position.data()) != 0;
+  } catch (const std::exception& e) {
+    env.LogException("CheckLastPositionRequest.", e.what());
+    return false;
+  }
+}
+
+bool CheckSetRouteRequest(const DispEnv& env, const TSetRouteRequest& record) {
+  try {
+    if (!ServedOrLog(env, record.serial)) return false;
+    const std::string folder = ExistingDeviceFolder(env, record.serial);
+    if (folder.empty()) return false;
+    return PasswordMatches(env, folder, record.serial, record.password, MissingPassword::Refuse);
+  } catch (const std::exception& e) {
+    env.LogException("CheckSetRouteRequest.", e.what());
+    return false;
+  }
+}
+
+}  // namespace orbitrace

@@ -1,0 +1,34 @@
+#include "dispatcher/DispEnv.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "platform/FileSystem.h"
+
+namespace orbitrace {
+
+void DispEnv::Logf(int level, const char* format, ...) const {
+  char buf[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buf, sizeof buf, format, args);
+  va_end(args);
+  Log(level, buf);
+}
+
+void DispEnv::LogException(std::string_view where, const char* message) const {
+  std::string line = "Исключение в ";
+  line.append(where).append(message);
+  Log(kLevelALW, line);
+}
+
+std::string DispEnv::DeviceFolder(uint32_t serial) const {
+  if (!ValidSerial(serial)) return std::string();
+  const std::string root = ExcludeTrailingSlashes(settings.DataFolder);
+  if (root.empty()) return std::string();
+  char name[16];
+  std::snprintf(name, sizeof name, "%07u", serial);
+  return JoinPath(root, name);
+}
+
+}  // namespace orbitrace
