@@ -40,6 +40,7 @@
 #include "platform/FileSystem.h"
 #include "platform/NamedMutex.h"
 #include "platform/Process.h"
+#include "registry/DispPasswords.h"
 #include "service/ConnContext.h"
 #include "service/Settings.h"
 #include "wifi/WiFiBytes.h"
@@ -164,27 +165,8 @@ class BenchRegistry : public IDeviceRegistry {
   }
   bool CheckDevicePassword(uint32_t serial, const std::array<char, 8>& password) override {
     if (!filePasswords_) return true;
-    if (!DirectoryExists(dataFolder_) && !ForceDirectories(dataFolder_)) return false;
-    const std::string folder = JoinPath(dataFolder_, DeviceFolderName(serial));
-    if (!DirectoryExists(folder) && !CreateDir(folder)) return false;
-    const std::string path = JoinPath(folder, "password.txt");
-    char stored[9] = {};
-    File f;
-    if (f.Open(path, Access::Read, Share::Read, Disposition::OpenExisting)) {
-      const int64_t n = f.Read(stored, 8);
-      for (int64_t i = std::max<int64_t>(n, 0); i < 8; ++i) stored[i] = ' ';
-      f.Close();
-    }
-    if (stored[0] == 0) {
-      File w;
-      if (w.Open(path, Access::Write, Share::Read, Disposition::CreateAlways)) {
-        w.Write(password.data(), 8);
-        w.Close();
-        SetReadOnly(path, true);
-      }
-      return true;
-    }
-    return std::memcmp(stored, password.data(), 8) == 0;
+    // The server's own check of the device folder's password.txt.
+    return orbitrace::CheckDevicePassword(dataFolder_, serial, password);
   }
   uint32_t GetReplacement(uint32_t serial) const override {
     NamedLock lock(replMutex_.get(), 1000);

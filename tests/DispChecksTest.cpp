@@ -46,6 +46,7 @@ TEST(DispChecksTest, ChecksOfTheThreeRequestKindsSideBySide) {
   const std::string dev = "ERR Прибор 321 неверный пароль (DEV)";
   const std::string billing = "ERR Прибор 321 отключен системой биллинга";
   const std::vector<std::string> none;
+  File held;  // a writer holding one case's password.txt
   const std::vector<CheckCase> cases = {
       {"served, right password.txt",
        device("abc", true),
@@ -142,6 +143,17 @@ TEST(DispChecksTest, ChecksOfTheThreeRequestKindsSideBySide) {
        "abc     ",
        {false, false, true},
        {"INF Прибор 321 файлов не найдено"},
+       none,
+       none},
+      {"password.txt held by a writer: no password known, not even zeros",
+       [&](DispFixture& f) {
+         device("", true)(f);
+         held.Open(f.Folder(321) + "/password.txt", Access::Write, Share::Read,
+                   Disposition::OpenExisting);
+       },
+       std::string(8, '\0'),
+       {false, false, false},
+       none,
        none,
        none},
       {"position without a time",

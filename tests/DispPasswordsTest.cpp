@@ -113,6 +113,16 @@ TEST(DispPasswordsTest, DevicePasswordFile) {
   // A data folder that cannot be created refuses the device.
   WriteFile(dir / "file", "x");
   EXPECT_FALSE(CheckDevicePassword(dir / "file/Data", 4711, Pw("secret  ")));
+
+  // A password file that exists but cannot be read now (another writer holds it) refuses the
+  // device and is left alone: it is no first contact.
+  ASSERT_TRUE(SetReadOnly(file, false));
+  {
+    File holder;
+    ASSERT_TRUE(holder.Open(file, Access::Write, Share::Read, Disposition::OpenExisting));
+    EXPECT_FALSE(CheckDevicePassword(data, 4711, Pw("intruder")));
+  }
+  EXPECT_EQ(ReadFile(file), "secret");
 }
 
 }  // namespace

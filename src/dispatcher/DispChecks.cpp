@@ -1,5 +1,7 @@
 #include "dispatcher/DispChecks.h"
 
+#include <cerrno>
+
 #include <exception>
 
 #include "dispatcher/WireFormat.h"
@@ -47,6 +49,10 @@ bool PasswordMatches(const DispEnv& env, const std::string& folder, uint32_t ser
     if (got < 0) got = 0;
     for (size_t i = static_cast<size_t>(got); i < stored.size(); ++i) stored[i] = ' ';
     f.Close();
+  } else if (errno != ENOENT) {
+    // The file is there but cannot be read now (locked by a writer, no descriptors left): no
+    // password is known, and the element is refused rather than compared with zero bytes.
+    return false;
   } else if (missing == MissingPassword::Refuse) {
     return false;
   }

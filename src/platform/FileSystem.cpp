@@ -54,20 +54,19 @@ bool File::Open(const std::string& path, Access access, Share share, Disposition
       break;
   }
   const bool writing = access != Access::Read;
-  if (writing) {
-    // A read-only file refuses writers whoever runs the server (root ignores mode bits).
-    struct stat st {};
-    if (stat(path.c_str(), &st) == 0 && !(st.st_mode & S_IWUSR) && S_ISREG(st.st_mode)) {
-      errno = EACCES;
-      return false;
-    }
-  }
   const int fd = ::open(path.c_str(), flags, 0644);
   if (fd < 0) return false;
   struct stat st {};
   if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
     ::close(fd);
     errno = EISDIR;
+    return false;
+  }
+  if (writing && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) {
+    // A read-only file refuses writers whoever runs the server (root ignores mode bits).
+    // Nothing was written or truncated: the open above never truncates.
+    ::close(fd);
+    errno = EACCES;
     return false;
   }
   if (share != Share::ReadWrite) {

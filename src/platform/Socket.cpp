@@ -40,7 +40,8 @@ Socket::~Socket() {
   Close();
 }
 
-Socket::Socket(Socket&& other) noexcept : fd_(other.fd_), lastError_(other.lastError_) {
+Socket::Socket(Socket&& other) noexcept
+    : fd_(other.fd_), lastError_(other.lastError_), receiveTimeoutMs_(other.receiveTimeoutMs_) {
   other.fd_ = -1;
 }
 
@@ -49,6 +50,7 @@ Socket& Socket::operator=(Socket&& other) noexcept {
     Close();
     fd_ = other.fd_;
     lastError_ = other.lastError_;
+    receiveTimeoutMs_ = other.receiveTimeoutMs_;
     other.fd_ = -1;
   }
   return *this;
@@ -81,6 +83,32 @@ long Socket::Receive(void* buffer, size_t size) {
     n = ::recv(fd_, buffer, size, 0);
   } while (n < 0 && errno == EINTR);
   if (n < 0) lastError_ = errno;
+  return static_cast<long>(n);
+}
+
+long Socket::ReceiveWithin(void* buffer, size_t size, uint32_t timeoutMs) {
+  if (fd_ < 0) {
+    lastError_ = EBADF;
+    return kReceiveWaitFailed;
+  }
+  // The receive itself waits (one system call per message instead of a wait and a receive);
+  // the time-out is set only when it changes.
+  if (timeoutMs != receiveTimeoutMs_) {
+    const timeval tv = ToTimeval(timeoutMs);
+    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+      lastError_ = errno;
+      return kReceiveWaitFailed;
+    }
+    receiveTimeoutMs_ = timeoutMs;
+  }
+  ssize_t n;
+  do {
+    n = ::recv(fd_, buffer, size, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return kReceiveTimedOut;
+    lastError_ = errno;
+  }
   return static_cast<long>(n);
 }
 

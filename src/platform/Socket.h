@@ -33,6 +33,12 @@ class Socket {
   // Bounds how long one send may wait for room in the socket's buffer (0: no bound). A send
   // that makes no progress for that long fails.
   bool SetSendTimeout(uint32_t timeoutMs);
+  // One receive that waits at most `timeoutMs` (0 waits without limit): the byte count, 0 when
+  // the peer closed, kReceiveTimedOut when nothing arrived in time, kReceiveWaitFailed when the
+  // wait could not be set up, -1 when the receive failed.
+  static constexpr long kReceiveTimedOut = -2;
+  static constexpr long kReceiveWaitFailed = -3;
+  long ReceiveWithin(void* buffer, size_t size, uint32_t timeoutMs);
   // Sends every byte, with as many sends as the kernel needs. False on failure.
   bool SendAll(const void* data, size_t size);
   bool SendAll(std::string_view data) { return SendAll(data.data(), data.size()); }
@@ -56,6 +62,7 @@ class Socket {
 
   int fd_ = -1;
   int lastError_ = 0;
+  uint32_t receiveTimeoutMs_ = 0;  // the SO_RCVTIMEO in force (0: none)
 };
 
 enum class ListenResult { Ok, SocketFailed, BindFailed, ListenFailed };

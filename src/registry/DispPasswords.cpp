@@ -1,5 +1,7 @@
 #include "registry/DispPasswords.h"
 
+#include <cerrno>
+
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -128,18 +130,27 @@ bool ReadDevicePassword(const std::string& dataFolder, uint32_t serial, TPasswor
 
 bool CheckDevicePassword(const std::string& dataFolder, uint32_t serial,
                          const TPassword8& password) {
-  if (!DirectoryExists(dataFolder) && !ForceDirectories(dataFolder)) return false;
   const std::string folder = DeviceFolder(dataFolder, serial);
-  // Another connection of the same device may create the folder at the same moment.
-  if (!DirectoryExists(folder) && !CreateDir(folder) && !DirectoryExists(folder)) return false;
-
   const std::string path = folder + "/" + kDevicePasswordFile;
   std::array<char, 9> stored{};
+  bool opened = false;
   {
+    // Every upload header comes here: a device that has its password file costs one open.
     File f;
     if (f.Open(path, Access::Read, Share::Read, Disposition::OpenExisting)) {
       ReadPasswordBytes(f, stored);
+      opened = true;
+    } else if (errno != ENOENT) {
+      // The file is there but cannot be read now (locked by a writer, no descriptors left,
+      // no permission): refuse, rather than take the device for a first contact that would
+      // accept any password and replace the stored one.
+      return false;
     }
+  }
+  if (!opened) {
+    if (!DirectoryExists(dataFolder) && !ForceDirectories(dataFolder)) return false;
+    // Another connection of the same device may create the folder at the same moment.
+    if (!DirectoryExists(folder) && !CreateDir(folder) && !DirectoryExists(folder)) return false;
   }
   if (stored[0] == '\0') {
     // First contact: keep the password the device presented.

@@ -38,27 +38,27 @@ void TWiFiConnThread::ReceiveLoop() {
   const Clock& clock = context_.clock;
   bool connected = true;
   uint32_t lastActivity = clock.TickCount();
+  // The wait for data is at most one poll interval, so that the idle limit and a stop request
+  // are looked at about once a second while the device is silent.
+  const uint32_t waitMs = options_.pollIntervalMs == 0 ? 1 : options_.pollIntervalMs;
   while (!Terminated() && connected) {
-    const PollResult wait = socket_.WaitReadable(options_.pollIntervalMs);
-    if (wait == PollResult::Failed) {
+    const long received = socket_.ReceiveWithin(buffer.get(), kWiFiReceiveBufferSize, waitMs);
+    if (received > 0) {
+      lastActivity = clock.TickCount();
+      Log(kLevelDVL, WiFiText("Принят запрос %d байт", static_cast<int>(received)));
+      if (!assembler_.DeviceConnRead(buffer.get(), static_cast<size_t>(received))) {
+        connected = false;
+        Log(kLevelDVL, "DeviceConnRead return error");
+      }
+    } else if (received == 0) {
+      connected = false;
+      Log(kLevelDVL, "Close on recv");
+    } else if (received == Socket::kReceiveWaitFailed) {
       connected = false;
       Log(kLevelINF, WiFiText("select error %d", socket_.LastError()));
-    } else if (wait == PollResult::Ready) {
-      const long received = socket_.Receive(buffer.get(), kWiFiReceiveBufferSize);
-      if (received > 0) {
-        lastActivity = clock.TickCount();
-        Log(kLevelDVL, WiFiText("Принят запрос %d байт", static_cast<int>(received)));
-        if (!assembler_.DeviceConnRead(buffer.get(), static_cast<size_t>(received))) {
-          connected = false;
-          Log(kLevelDVL, "DeviceConnRead return error");
-        }
-      } else if (received == 0) {
-        connected = false;
-        Log(kLevelDVL, "Close on recv");
-      } else {
-        connected = false;
-        Log(kLevelDVL, WiFiText("Recv error %d", socket_.LastError()));
-      }
+    } else if (received != Socket::kReceiveTimedOut) {
+      connected = false;
+      Log(kLevelDVL, WiFiText("Recv error %d", socket_.LastError()));
     }
     if (TickDiff(lastActivity, clock.TickCount()) > WiFiIdleLimit.load()) {
       Log(kLevelINF, "Таймаут соединения");
