@@ -125,5 +125,31 @@ TEST(DispPasswordsTest, DevicePasswordFile) {
   EXPECT_EQ(ReadFile(file), "secret");
 }
 
+TEST(DispPasswordsTest, RememberedPasswordsFollowChangesOfTheFile) {
+  ScratchDir dir;
+  const std::string data = dir / "Data";
+  const std::string file = data + "/0004711/password.txt";
+  ASSERT_TRUE(CheckDevicePassword(data, 4711, Pw("secret  ")));
+  EXPECT_TRUE(CheckDevicePassword(data, 4711, Pw("secret  ")));  // now remembered
+
+  // Rewritten in place with the same length.
+  ASSERT_TRUE(SetReadOnly(file, false));
+  WriteFile(file, "secreT");
+  EXPECT_FALSE(CheckDevicePassword(data, 4711, Pw("secret  ")));
+  EXPECT_TRUE(CheckDevicePassword(data, 4711, Pw("secreT  ")));
+
+  // Deleted: the next upload is a first contact again.
+  ASSERT_TRUE(DeleteFile(file));
+  EXPECT_TRUE(CheckDevicePassword(data, 4711, Pw("other   ")));
+  EXPECT_FALSE(CheckDevicePassword(data, 4711, Pw("secreT  ")));
+  EXPECT_EQ(ReadFile(file), "other");
+
+  // A file that starts with a zero byte is never taken for a password.
+  ASSERT_TRUE(SetReadOnly(file, false));
+  WriteFile(file, std::string("\0abcdefg", 8));
+  EXPECT_TRUE(CheckDevicePassword(data, 4711, Pw("fresh   ")));
+  EXPECT_EQ(ReadFile(file), "fresh");
+}
+
 }  // namespace
 }  // namespace orbitrace::test

@@ -15,7 +15,7 @@ File::~File() {
   Close();
 }
 
-File::File(File&& other) noexcept : fd_(other.fd_) {
+File::File(File&& other) noexcept : fd_(other.fd_), sizeAtOpen_(other.sizeAtOpen_) {
   other.fd_ = -1;
 }
 
@@ -23,6 +23,7 @@ File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
     fd_ = other.fd_;
+    sizeAtOpen_ = other.sizeAtOpen_;
     other.fd_ = -1;
   }
   return *this;
@@ -82,11 +83,15 @@ bool File::Open(const std::string& path, Access access, Share share, Disposition
       return false;
     }
   }
-  if (disposition == Disposition::CreateAlways && ftruncate(fd, 0) != 0) {
-    const int err = errno;
-    ::close(fd);
-    errno = err;
-    return false;
+  sizeAtOpen_ = static_cast<int64_t>(st.st_size);
+  if (disposition == Disposition::CreateAlways) {
+    if (ftruncate(fd, 0) != 0) {
+      const int err = errno;
+      ::close(fd);
+      errno = err;
+      return false;
+    }
+    sizeAtOpen_ = 0;
   }
   fd_ = fd;
   return true;
@@ -163,6 +168,23 @@ bool File::Write(const void* buf, size_t n) {
   return true;
 }
 
+bool File::WriteAt(int64_t pos, const void* buf, size_t n) {
+  if (fd_ < 0 || pos < 0) return false;
+  size_t done = 0;
+  const auto* p = static_cast<const char*>(buf);
+  while (done < n) {
+    const ssize_t r =
+        ::pwrite(fd_, p + done, n - done, static_cast<off_t>(pos) + static_cast<off_t>(done));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (r == 0) return false;
+    done += static_cast<size_t>(r);
+  }
+  return true;
+}
+
 bool File::Truncate(int64_t size) {
   return fd_ >= 0 && ftruncate(fd_, size) == 0;
 }
@@ -171,6 +193,32 @@ int64_t File::LastWriteMillis() const {
   struct stat st {};
   if (fd_ < 0 || fstat(fd_, &st) != 0) return 0;
   return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+}
+
+namespace {
+FileVersion VersionOf(const struct stat& st) {
+  FileVersion v;
+  v.device = static_cast<uint64_t>(st.st_dev);
+  v.inode = static_cast<uint64_t>(st.st_ino);
+  v.size = static_cast<int64_t>(st.st_size);
+  v.changeTimeNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  v.modifyTimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return v;
+}
+}  // namespace
+
+bool File::Version(FileVersion& version) const {
+  struct stat st {};
+  if (fd_ < 0 || fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  version = VersionOf(st);
+  return true;
+}
+
+bool GetFileVersion(const std::string& path, FileVersion& version) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  version = VersionOf(st);
+  return true;
 }
 
 bool FileExists(const std::string& path) {

@@ -24,6 +24,8 @@ enum class Disposition {
   CreateNew,     // fail when present
 };
 
+struct FileVersion;
+
 class File {
  public:
   File() = default;
@@ -48,15 +50,23 @@ class File {
   int64_t Read(void* buf, size_t n);
   // Reads exactly `n` bytes at `pos`; false when fewer were available.
   bool ReadAt(int64_t pos, void* buf, size_t n);
+  // Size of the file when it was opened (0 after CreateAlways). While the file is held with a
+  // sharing mode that excludes other writers, this is where an append goes.
+  int64_t SizeAtOpen() const { return sizeAtOpen_; }
+  // Writes all `n` bytes at `pos`; false unless every byte was written.
+  bool WriteAt(int64_t pos, const void* buf, size_t n);
   // Writes all `n` bytes at the current position; false unless every byte was written.
   bool Write(const void* buf, size_t n);
   bool Write(std::string_view s) { return Write(s.data(), s.size()); }
   bool Truncate(int64_t size);
   // Last-write time of the open file in Unix milliseconds, or 0.
   int64_t LastWriteMillis() const;
+  // The version of the open file; false on failure.
+  bool Version(FileVersion& version) const;
 
  private:
   int fd_ = -1;
+  int64_t sizeAtOpen_ = 0;
 };
 
 struct DirEntry {
@@ -85,6 +95,19 @@ struct FileId {
   bool operator==(const FileId&) const = default;
 };
 bool GetFileId(const std::string& path, FileId& id);
+
+// What tells one state of a file's content from another: any write, truncation, replacement
+// or attribute change gives a different value (the change time cannot be set back).
+struct FileVersion {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t size = 0;
+  int64_t changeTimeNs = 0;
+  int64_t modifyTimeNs = 0;
+  bool operator==(const FileVersion&) const = default;
+};
+// The version of a regular file; false when there is none (missing, not a regular file).
+bool GetFileVersion(const std::string& path, FileVersion& version);
 
 bool IsReadOnly(const std::string& path);
 // Sets or clears the read-only attribute; the other mode bits stay. False on failure.

@@ -1,10 +1,12 @@
 #include "registry/DispPasswords.h"
 
 #include <cerrno>
-
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <mutex>
+#include <string>
+#include <unordered_map>
 
 #include "platform/FileSystem.h"
 
@@ -24,6 +26,40 @@ void ReadPasswordBytes(File& f, std::array<char, 9>& buf) {
   buf.fill('\0');
   const int64_t n = f.Read(buf.data(), 8);
   for (size_t i = n > 0 ? static_cast<size_t>(n) : 0; i < 8; ++i) buf[i] = ' ';
+}
+
+// The password files already read, each with the version of the file it came from. A device
+// sends its password with every upload; while its password.txt keeps the same version the bytes
+// are known, and one look at the file's metadata replaces opening and reading it.
+class PasswordCache {
+ public:
+  bool Find(const std::string& path, const FileVersion& version, std::array<char, 9>& bytes) {
+    std::lock_guard<std::mutex> lock(mu_);
+    const auto it = entries_.find(path);
+    if (it == entries_.end() || !(it->second.version == version)) return false;
+    bytes = it->second.bytes;
+    return true;
+  }
+  void Store(const std::string& path, const FileVersion& version,
+             const std::array<char, 9>& bytes) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (entries_.size() >= kMaxEntries) entries_.clear();  // bounded, whatever the fleet size
+    entries_[path] = Entry{version, bytes};
+  }
+
+ private:
+  static constexpr size_t kMaxEntries = 200000;
+  struct Entry {
+    FileVersion version;
+    std::array<char, 9> bytes;
+  };
+  std::mutex mu_;
+  std::unordered_map<std::string, Entry> entries_;
+};
+
+PasswordCache& DevicePasswords() {
+  static PasswordCache* cache = new PasswordCache;  // used by connection threads until the end
+  return *cache;
 }
 
 }  // namespace
@@ -133,13 +169,20 @@ bool CheckDevicePassword(const std::string& dataFolder, uint32_t serial,
   const std::string folder = DeviceFolder(dataFolder, serial);
   const std::string path = folder + "/" + kDevicePasswordFile;
   std::array<char, 9> stored{};
+  FileVersion version;
+  if (GetFileVersion(path, version) && DevicePasswords().Find(path, version, stored)) {
+    return std::memcmp(stored.data(), password.data(), 8) == 0;
+  }
   bool opened = false;
   {
-    // Every upload header comes here: a device that has its password file costs one open.
     File f;
     if (f.Open(path, Access::Read, Share::Read, Disposition::OpenExisting)) {
+      // The version is taken while the file is held for reading, before its bytes are read.
+      const bool versioned = f.Version(version);
       ReadPasswordBytes(f, stored);
       opened = true;
+      // A file that starts with a zero byte stands for no password and is not remembered.
+      if (versioned && stored[0] != '\0') DevicePasswords().Store(path, version, stored);
     } else if (errno != ENOENT) {
       // The file is there but cannot be read now (locked by a writer, no descriptors left,
       // no permission): refuse, rather than take the device for a first contact that would

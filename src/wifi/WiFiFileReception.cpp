@@ -42,12 +42,12 @@ uint32_t TargetSerial(const TWiFiEnv& env, uint32_t serial) {
   return target;
 }
 
-// Appends at the end of the file in one write. A write that fails is taken back, so that the
-// file never keeps a piece of an upload that was not acknowledged.
+// Appends at the end of the file in one write. The file is held so that no other writer gets
+// in, so its end is where it was when it was opened. A write that fails is taken back, so that
+// the file never keeps a piece of an upload that was not acknowledged.
 bool AppendAtEnd(File& file, const void* data, size_t size) {
-  const int64_t end = file.SeekEnd();
-  if (end < 0) return false;
-  if (file.Write(data, size)) return true;
+  const int64_t end = file.SizeAtOpen();
+  if (file.WriteAt(end, data, size)) return true;
   file.Truncate(end);
   return false;
 }
@@ -136,9 +136,9 @@ void ReceiveFile(const TWiFiEnv& env, const TWiFiRequest& request, const unsigne
       return;
     }
   }
-  // The end of the file: its size, and where the upload is appended.
-  const int64_t end = file.SeekEnd();
-  if (end < 0) return;
+  // The end of the file: its size, and where the upload is appended (the file is held so that
+  // no other writer gets in).
+  const int64_t end = file.SizeAtOpen();
 
   const unsigned char* part = data;
   size_t partLength = length;
@@ -160,7 +160,7 @@ void ReceiveFile(const TWiFiEnv& env, const TWiFiRequest& request, const unsigne
     part = wifi::Bytes(record.data());
     partLength = record.size();
   }
-  if (partLength > 0 && !file.Write(part, partLength)) {
+  if (partLength > 0 && !file.WriteAt(end, part, partLength)) {
     file.Truncate(end);  // no piece of an unacknowledged upload stays behind
     return;
   }
