@@ -10,6 +10,12 @@ namespace {
 TEST(LayoutTest, DeviceFolderAndFileNames) {
   EXPECT_EQ(DeviceFolder("/srv/Data", 5), "/srv/Data/0000005");
   EXPECT_EQ(DeviceFolder("/srv/Data", 9999999), "/srv/Data/9999999");
+  EXPECT_EQ(DeviceFolder("/srv/Data//", 5), "/srv/Data/0000005");
+  // No path for a serial out of range or an empty data folder (never the file-system root).
+  EXPECT_EQ(DeviceFolder("/srv/Data", 0), "");
+  EXPECT_EQ(DeviceFolder("/srv/Data", 10000000), "");
+  EXPECT_EQ(DeviceFolder("", 5), "");
+  EXPECT_EQ(DeviceFilePath("/srv/Data", 0, Date{2010, 9, 6}, "bin"), "");
   EXPECT_EQ(DeviceFilePath("/d", 12345, Date{2010, 9, 6}, "sbin"),
             "/d/0012345/0012345-100906.sbin");
   EXPECT_EQ(DeviceFileName(7, Date{2001, 12, 31}, "route"), "0000007-011231.route");

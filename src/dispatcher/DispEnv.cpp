@@ -23,12 +23,7 @@ void DispEnv::LogException(std::string_view where, const char* message) const {
 }
 
 std::string DispEnv::DeviceFolder(uint32_t serial) const {
-  if (!ValidSerial(serial)) return std::string();
-  const std::string root = ExcludeTrailingSlashes(settings.DataFolder);
-  if (root.empty()) return std::string();
-  char name[16];
-  std::snprintf(name, sizeof name, "%07u", serial);
-  return JoinPath(root, name);
+  return orbitrace::DeviceFolder(settings.DataFolder, serial);
 }
 
 }  // namespace orbitrace

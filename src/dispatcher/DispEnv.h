@@ -9,18 +9,11 @@
 #include <string_view>
 
 #include "logging/Debug.h"
+#include "registry/Layout.h"
 #include "service/ConnContext.h"
 #include "service/Settings.h"
 
 namespace orbitrace {
-
-// Serial numbers a device folder can belong to.
-constexpr uint32_t kMinSerial = 1;
-constexpr uint32_t kMaxSerial = 9999999;
-
-inline bool ValidSerial(uint32_t serial) {
-  return serial >= kMinSerial && serial <= kMaxSerial;
-}
 
 // Sends one whole answer on the connection; false unless every byte was accepted.
 using AnswerSender = std::function<bool(const uint8_t* data, size_t size)>;

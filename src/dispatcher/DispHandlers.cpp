@@ -1,5 +1,7 @@
 #include "dispatcher/DispHandlers.h"
 
+#include "registry/Layout.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -237,11 +239,7 @@ bool GetLastPosition(const DispEnv& env, const uint8_t* request, uint32_t length
 }
 
 std::string RouteFileName(uint32_t serial, const Date& monday) {
-  char name[32];
-  std::snprintf(name, sizeof name, "%07u-%02u%02u%02u.route", serial,
-                static_cast<unsigned>(monday.year % 100), static_cast<unsigned>(monday.month),
-                static_cast<unsigned>(monday.day));
-  return name;
+  return DeviceFileName(serial, monday, "route");
 }
 
 bool ProcessSetRouteRequest(const DispEnv& env, const TSetRouteRequest& record) {

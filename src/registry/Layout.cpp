@@ -51,10 +51,18 @@ void DeleteStaleListFiles(const std::string& programDir) {
   }
 }
 
+bool ValidSerial(uint32_t serial) {
+  return serial >= 1 && serial <= kMaxSerial;
+}
+
 std::string DeviceFolder(const std::string& dataFolder, uint32_t serial) {
+  // No folder for a serial out of range, nor for an empty data folder (which would put device
+  // folders at the root of the file system).
+  const std::string root = ExcludeTrailingSlashes(dataFolder);
+  if (!ValidSerial(serial) || root.empty()) return std::string();
   char name[16];
   std::snprintf(name, sizeof name, "/%07u", serial);
-  return dataFolder + name;
+  return (root == "/" ? std::string() : root) + name;
 }
 
 std::string DeviceFileName(uint32_t serial, const Date& date, std::string_view extension) {
@@ -67,7 +75,9 @@ std::string DeviceFileName(uint32_t serial, const Date& date, std::string_view e
 
 std::string DeviceFilePath(const std::string& dataFolder, uint32_t serial, const Date& date,
                            std::string_view extension) {
-  return DeviceFolder(dataFolder, serial) + "/" + DeviceFileName(serial, date, extension);
+  const std::string folder = DeviceFolder(dataFolder, serial);
+  if (folder.empty()) return folder;
+  return folder + "/" + DeviceFileName(serial, date, extension);
 }
 
 Date CurrentMonday(const Clock& clock) {

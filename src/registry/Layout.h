@@ -40,11 +40,16 @@ inline constexpr char kDevicePasswordFile[] = "password.txt";
 // "DevReplace.txt", "Dispatcher.txt", "DispPasswords.txt", "Redirect.txt", in that order).
 void DeleteStaleListFiles(const std::string& programDir);
 
-// `dataFolder` + "/%07u": the folder of a device (serial 5 gives ".../0000005").
+// Serial numbers that may name a device folder: 1 to 9,999,999.
+inline constexpr uint32_t kMaxSerial = 9999999;
+bool ValidSerial(uint32_t serial);
+
+// `dataFolder` + "/%07u": the folder of a device (serial 5 gives ".../0000005"). Empty for a
+// serial out of range or an empty data folder: such a serial never reaches a path.
 std::string DeviceFolder(const std::string& dataFolder, uint32_t serial);
 // "%07u-%02u%02u%02u.%s": a data or route file name of a device for a date (year modulo 100).
 std::string DeviceFileName(uint32_t serial, const Date& date, std::string_view extension);
-// The device folder followed by "/" and DeviceFileName.
+// The device folder followed by "/" and DeviceFileName (empty when there is no device folder).
 std::string DeviceFilePath(const std::string& dataFolder, uint32_t serial, const Date& date,
                            std::string_view extension);
 // The local date of the Monday of the current week: the date the service names its weekly

@@ -1,5 +1,7 @@
 #include "wifi/WiFiFileReception.h"
 
+#include "registry/Layout.h"
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -36,7 +38,8 @@ FileKind KindOf(uint8_t command) {
 uint32_t TargetSerial(const TWiFiEnv& env, uint32_t serial) {
   const uint32_t target = env.context.registry.GetReplacement(serial);
   if (target != serial) {
-    ForceDirectories(WiFiDeviceFolder(env.settings.DataFolder, target));
+    const std::string folder = DeviceFolder(env.settings.DataFolder, target);
+    if (!folder.empty()) ForceDirectories(folder);
     env.Log(serial, kLevelINF, WiFiText("Заменяет прибор %u", target));
   }
   return target;
@@ -58,23 +61,6 @@ bool AllowedNameByte(unsigned char b) {
 }
 
 }  // namespace
-
-std::string WiFiDeviceFolder(const std::string& dataFolder, uint32_t serial) {
-  char name[16];
-  std::snprintf(name, sizeof name, "%07u", serial);
-  return JoinPath(dataFolder, name);
-}
-
-std::string WeeklyFilePath(const std::string& dataFolder, uint32_t serial, const Date& monday,
-                           std::string_view extension) {
-  char name[40];
-  std::snprintf(name, sizeof name, "%07u-%02u%02u%02u.", serial,
-                static_cast<unsigned>(monday.year % 100), static_cast<unsigned>(monday.month),
-                static_cast<unsigned>(monday.day));
-  std::string file(name);
-  file.append(extension);
-  return JoinPath(WiFiDeviceFolder(dataFolder, serial), file);
-}
 
 Date WeekMonday(const LocalDateTime& now) {
   return MondayOf(Date{now.year, now.month, now.day});
@@ -126,8 +112,9 @@ void ReceiveFile(const TWiFiEnv& env, const TWiFiRequest& request, const unsigne
                  uint32_t length) {
   const FileKind kind = KindOf(request.command);
   const uint32_t target = TargetSerial(env, request.serial);
-  const std::string path = WeeklyFilePath(env.settings.DataFolder, target,
+  const std::string path = DeviceFilePath(env.settings.DataFolder, target,
                                           WeekMonday(env.context.clock.Now()), kind.extension);
+  if (path.empty()) return;  // a replacement serial that names no device folder
   File file;
   if (!file.Open(path, Access::ReadWrite, Share::Read, Disposition::OpenAlways)) {
     // A read-only week file is made writable (the other attributes stay) and opened again.
@@ -200,8 +187,9 @@ void ReceiveNamedFile(const TWiFiEnv& env, const TWiFiRequest& request, const un
   // The name is judged before anything is looked up or created.
   if (NamedFileName(request.serial, data).empty()) return reject();
   const uint32_t target = TargetSerial(env, request.serial);
-  const std::string path =
-      JoinPath(WiFiDeviceFolder(env.settings.DataFolder, target), NamedFileName(target, data));
+  const std::string folder = DeviceFolder(env.settings.DataFolder, target);
+  if (folder.empty()) return reject();
+  const std::string path = JoinPath(folder, NamedFileName(target, data));
   const size_t contentLength = length - kNamedFilePrefixSize;
   File file;
   if (!file.Open(path, Access::Write, Share::Read, Disposition::OpenAlways)) return reject();

@@ -13,12 +13,6 @@
 
 namespace orbitrace {
 
-// DataFolder + "/%07u".
-std::string WiFiDeviceFolder(const std::string& dataFolder, uint32_t serial);
-// The file of `serial`'s device folder for the week that starts on `monday`:
-// "<folder>/%07u-YYMMDD.<extension>".
-std::string WeeklyFilePath(const std::string& dataFolder, uint32_t serial, const Date& monday,
-                           std::string_view extension);
 // The Monday of the local week that holds `now`.
 Date WeekMonday(const LocalDateTime& now);
 
