@@ -135,13 +135,14 @@ int64_t File::Read(void* buf, size_t n) {
   return static_cast<int64_t>(done);
 }
 
-bool File::ReadAt(int64_t pos, void* buf, size_t n) {
-  if (fd_ < 0 || pos < 0) return false;
+namespace {
+// Repeats `step(offset, count)` (one read or write of the bytes from `offset`) until all `n`
+// bytes are done; false on an error or when a step moves nothing.
+template <typename Step>
+bool TransferAll(size_t n, Step step) {
   size_t done = 0;
-  auto* p = static_cast<char*>(buf);
   while (done < n) {
-    const ssize_t r =
-        ::pread(fd_, p + done, n - done, static_cast<off_t>(pos) + static_cast<off_t>(done));
+    const ssize_t r = step(done, n - done);
     if (r < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -150,39 +151,30 @@ bool File::ReadAt(int64_t pos, void* buf, size_t n) {
     done += static_cast<size_t>(r);
   }
   return true;
+}
+}  // namespace
+
+bool File::ReadAt(int64_t pos, void* buf, size_t n) {
+  if (fd_ < 0 || pos < 0) return false;
+  auto* p = static_cast<char*>(buf);
+  return TransferAll(n, [&](size_t offset, size_t count) {
+    return ::pread(fd_, p + offset, count, static_cast<off_t>(pos) + static_cast<off_t>(offset));
+  });
 }
 
 bool File::Write(const void* buf, size_t n) {
   if (fd_ < 0) return false;
-  size_t done = 0;
   const auto* p = static_cast<const char*>(buf);
-  while (done < n) {
-    const ssize_t r = ::write(fd_, p + done, n - done);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (r == 0) return false;
-    done += static_cast<size_t>(r);
-  }
-  return true;
+  return TransferAll(n,
+                     [&](size_t offset, size_t count) { return ::write(fd_, p + offset, count); });
 }
 
 bool File::WriteAt(int64_t pos, const void* buf, size_t n) {
   if (fd_ < 0 || pos < 0) return false;
-  size_t done = 0;
   const auto* p = static_cast<const char*>(buf);
-  while (done < n) {
-    const ssize_t r =
-        ::pwrite(fd_, p + done, n - done, static_cast<off_t>(pos) + static_cast<off_t>(done));
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (r == 0) return false;
-    done += static_cast<size_t>(r);
-  }
-  return true;
+  return TransferAll(n, [&](size_t offset, size_t count) {
+    return ::pwrite(fd_, p + offset, count, static_cast<off_t>(pos) + static_cast<off_t>(offset));
+  });
 }
 
 bool File::Truncate(int64_t size) {
