@@ -1,11 +1,13 @@
 #include "dispatcher/DispChecks.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include <exception>
 
 #include "dispatcher/WireFormat.h"
 #include "platform/FileSystem.h"
+#include "registry/DispPasswords.h"
 
 namespace orbitrace {
 
@@ -42,19 +44,18 @@ bool PasswordMatches(const DispEnv& env, const std::string& folder, uint32_t ser
     return false;
   }
   std::array<char, 8> stored{};  // eight zero bytes until the file is read
-  File f;
-  if (f.Open(JoinPath(folder, kPasswordFile), Access::Read, Share::Read,
-             Disposition::OpenExisting)) {
-    int64_t got = f.Read(stored.data(), stored.size());
-    if (got < 0) got = 0;
-    for (size_t i = static_cast<size_t>(got); i < stored.size(); ++i) stored[i] = ' ';
-    f.Close();
-  } else if (errno != ENOENT) {
-    // The file is there but cannot be read now (locked by a writer, no descriptors left): no
-    // password is known, and the element is refused rather than compared with zero bytes.
-    return false;
-  } else if (missing == MissingPassword::Refuse) {
-    return false;
+  std::array<char, 9> bytes{};
+  switch (ReadPasswordFile(JoinPath(folder, kPasswordFile), bytes)) {
+    case PasswordFile::Read:
+      std::copy_n(bytes.begin(), stored.size(), stored.begin());
+      break;
+    case PasswordFile::Unreadable:
+      // The file is there but cannot be read now (locked by a writer, no descriptors left): no
+      // password is known, and the element is refused rather than compared with zero bytes.
+      return false;
+    case PasswordFile::Missing:
+      if (missing == MissingPassword::Refuse) return false;
+      break;
   }
   if (stored == password) return true;
   env.Logf(kLevelERR, "Прибор %d неверный пароль (DEV)", static_cast<int>(serial));

@@ -164,32 +164,36 @@ bool ReadDevicePassword(const std::string& dataFolder, uint32_t serial, TPasswor
   return true;
 }
 
+PasswordFile ReadPasswordFile(const std::string& path, std::array<char, 9>& bytes) {
+  bytes.fill('\0');
+  FileVersion version;
+  if (GetFileVersion(path, version) && DevicePasswords().Find(path, version, bytes)) {
+    return PasswordFile::Read;
+  }
+  File f;
+  if (!f.Open(path, Access::Read, Share::Read, Disposition::OpenExisting)) {
+    return errno == ENOENT ? PasswordFile::Missing : PasswordFile::Unreadable;
+  }
+  // The version is taken while the file is held for reading, before its bytes are read.
+  const bool versioned = f.Version(version);
+  ReadPasswordBytes(f, bytes);
+  // A file that starts with a zero byte stands for no password and is not remembered.
+  if (versioned && bytes[0] != '\0') DevicePasswords().Store(path, version, bytes);
+  return PasswordFile::Read;
+}
+
 bool CheckDevicePassword(const std::string& dataFolder, uint32_t serial,
                          const TPassword8& password) {
   const std::string folder = DeviceFolder(dataFolder, serial);
+  if (folder.empty()) return false;
   const std::string path = folder + "/" + kDevicePasswordFile;
   std::array<char, 9> stored{};
-  FileVersion version;
-  if (GetFileVersion(path, version) && DevicePasswords().Find(path, version, stored)) {
-    return std::memcmp(stored.data(), password.data(), 8) == 0;
-  }
-  bool opened = false;
-  {
-    File f;
-    if (f.Open(path, Access::Read, Share::Read, Disposition::OpenExisting)) {
-      // The version is taken while the file is held for reading, before its bytes are read.
-      const bool versioned = f.Version(version);
-      ReadPasswordBytes(f, stored);
-      opened = true;
-      // A file that starts with a zero byte stands for no password and is not remembered.
-      if (versioned && stored[0] != '\0') DevicePasswords().Store(path, version, stored);
-    } else if (errno != ENOENT) {
-      // The file is there but cannot be read now (locked by a writer, no descriptors left,
-      // no permission): refuse, rather than take the device for a first contact that would
-      // accept any password and replace the stored one.
-      return false;
-    }
-  }
+  const PasswordFile read = ReadPasswordFile(path, stored);
+  // A file that is there but cannot be read now (locked by a writer, no descriptors left, no
+  // permission) refuses the device, rather than make it a first contact that would accept any
+  // password and replace the stored one.
+  if (read == PasswordFile::Unreadable) return false;
+  const bool opened = read == PasswordFile::Read;
   if (!opened) {
     if (!DirectoryExists(dataFolder) && !ForceDirectories(dataFolder)) return false;
     // Another connection of the same device may create the folder at the same moment.

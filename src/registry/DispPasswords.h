@@ -68,6 +68,14 @@ class TDispPassList {
 // does not open.
 bool ReadDevicePassword(const std::string& dataFolder, uint32_t serial, TPassword8& password);
 
+enum class PasswordFile { Read, Missing, Unreadable };
+// Reads the first eight bytes of a device folder's password.txt at `path` into `bytes` (spaces
+// for the bytes the file does not have, a zero ninth byte), with read sharing only. Missing when
+// the file does not exist, Unreadable when it exists but cannot be opened now. The bytes of a
+// file are remembered with its version, so that reading an unchanged file again costs one look
+// at its metadata.
+PasswordFile ReadPasswordFile(const std::string& path, std::array<char, 9>& bytes);
+
 // Checks the eight password bytes a WiFi device sent against its password.txt (any thread).
 // Creates the data folder and the device folder when missing (false when that fails). On first
 // contact (no file, or a file starting with a zero byte) the password, without its trailing
