@@ -60,20 +60,20 @@ void LoadReplaceList(const std::string& programDir, std::vector<TDevReplaceEntry
 TReplaceList::TReplaceList(const TSettings& settings, const MutexSlot& mutex)
     : settings_(settings), mutex_(mutex) {}
 
-void TReplaceList::LoadAtStart() {
+void TReplaceList::Reload() {
   std::vector<TDevReplaceEntry> fresh;
   LoadReplaceList(settings_.ProgramDir, fresh);
   std::lock_guard<std::mutex> guard(mu_);
   entries_.swap(fresh);
 }
 
+void TReplaceList::LoadAtStart() {
+  Reload();
+}
+
 void TReplaceList::UpdateReplaceList() {
   NamedLock lock(mutex_.get(), kReplaceRebuildWaitMs);
-  if (!lock) return;
-  std::vector<TDevReplaceEntry> fresh;
-  LoadReplaceList(settings_.ProgramDir, fresh);
-  std::lock_guard<std::mutex> guard(mu_);
-  entries_.swap(fresh);
+  if (lock) Reload();
 }
 
 void TReplaceList::ClearReplaceList() {

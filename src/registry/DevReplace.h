@@ -47,6 +47,9 @@ class TReplaceList {
   std::vector<TDevReplaceEntry> Snapshot() const;
 
  private:
+  // Reads DevReplace.ini into a new list and swaps it in.
+  void Reload();
+
   const TSettings& settings_;
   const MutexSlot& mutex_;
   mutable std::mutex mu_;  // guards entries_ inside the named mutex

@@ -153,14 +153,13 @@ std::vector<TDispPassEntry> TDispPassList::Snapshot() const {
 }
 
 bool ReadDevicePassword(const std::string& dataFolder, uint32_t serial, TPassword8& password) {
-  File f;
-  if (!f.Open(DeviceFolder(dataFolder, serial) + "/" + kDevicePasswordFile, Access::Read,
-              Share::Read, Disposition::OpenExisting)) {
+  const std::string folder = DeviceFolder(dataFolder, serial);
+  std::array<char, 9> bytes{};
+  if (folder.empty() ||
+      ReadPasswordFile(folder + "/" + kDevicePasswordFile, bytes) != PasswordFile::Read) {
     return false;
   }
-  std::array<char, 9> buf;
-  ReadPasswordBytes(f, buf);
-  std::memcpy(password.data(), buf.data(), 8);
+  std::memcpy(password.data(), bytes.data(), 8);
   return true;
 }
 
