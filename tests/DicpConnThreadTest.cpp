@@ -260,6 +260,26 @@ TEST_F(DispConnConcurrencyTest, SilentClientIsDroppedAfterTheReceiveWait) {
                                       "DVL Соединение закрыто."}));
 }
 
+TEST_F(DispConnConcurrencyTest, ClientThatStopsReadingItsAnswerIsDroppedAfterTheSendWait) {
+  f.Device(123, "secret");
+  f.DeviceFile(123, "0000123-100301.bin", std::string(10000000, 'a'));
+  LoopbackPair pair(listener);
+  const int small = 4096;
+  setsockopt(pair.client, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  auto conn = Start(pair, DispTimings{5000, 20000, 200});
+  pair.Send(Request(2, {DataElement(123, Pw("secret  "), "??????", 0)}));
+  // Nothing is read: the answer cannot go out, and the connection ends after the send wait.
+  const bool ended = WaitUntil([&] { return conn->Finished(); }, 10000);
+  if (!ended) {
+    close(pair.client);  // unread data: the server's end is reset, and its send fails
+    pair.client = -1;
+  }
+  conn->WaitFor();
+  EXPECT_TRUE(ended);
+  const std::vector<std::string> lines = f.Lines();
+  EXPECT_EQ(lines.back(), "DVL Соединение закрыто.");
+}
+
 TEST_F(DispConnConcurrencyTest, LateSecondChunkEndsTheConnection) {
   LoopbackPair pair(listener);
   auto conn = Start(pair);

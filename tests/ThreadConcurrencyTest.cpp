@@ -18,7 +18,8 @@ bool WaitForRan(Worker& w);
 
 class Worker : public TThread {
  public:
-  explicit Worker(std::atomic<int>& counter) : counter_(counter) {}
+  explicit Worker(std::atomic<int>& counter, size_t stackSize = 0)
+      : TThread(stackSize), counter_(counter) {}
   ~Worker() override { ++counter_; }
 
  protected:
@@ -69,6 +70,37 @@ TEST(ThreadConcurrencyTest, UnresumedThreadCanBeDestroyed) {
   std::atomic<int> destroyed{0};
   { Worker w(destroyed); }
   EXPECT_EQ(destroyed, 1);
+}
+
+TEST(ThreadConcurrencyTest, OsThreadsServeOneThreadAfterAnotherUnlessTheyRanAtIdlePriority) {
+  // A stack size no other test uses, so that the spare threads counted are this test's own.
+  const size_t stack = 3 * 64 * 1024 + 4096;
+  std::atomic<int> destroyed{0};
+  { Worker unused(destroyed, stack); }
+  EXPECT_EQ(TThread::SpareThreads(stack), 1u);  // given back at once
+
+  auto* first = new Worker(destroyed, stack);
+  EXPECT_EQ(TThread::SpareThreads(stack), 0u);
+  const uint32_t tid = first->ThreadID();
+  first->Resume();
+  ASSERT_TRUE(WaitForRan(*first));
+  first->Terminate();
+  first->WaitFor();
+  delete first;
+  ASSERT_TRUE(test::WaitUntil([&] { return TThread::SpareThreads(stack) == 1; }, 5000));
+
+  // The next thread of that size runs on the same OS thread.
+  auto* second = new Worker(destroyed, stack);
+  EXPECT_EQ(second->ThreadID(), tid);
+  second->SetPriority(TThread::Priority::Idle);
+  second->SetFreeOnTerminate(true);
+  second->Resume();
+  ASSERT_TRUE(WaitForRan(*second));
+  second->Terminate();
+  ASSERT_TRUE(test::WaitUntil([&] { return destroyed == 3; }, 5000));
+  // It ran in the idle class, which it cannot leave: its OS thread ends instead of waiting.
+  SleepMs(50);
+  EXPECT_EQ(TThread::SpareThreads(stack), 0u);
 }
 
 TEST(ThreadConcurrencyTest, SendRunsOnTheLoopAndFailsOnceItStopped) {

@@ -130,15 +130,17 @@ void TDispConnProc::Execute() {
   try {
     // A client that stops reading its answer may not keep the connection (and the answer's
     // memory) for ever.
-    socket_.SetSendTimeout(timings_.sendWaitMs);
     TDispConnection connection(
-        env_, [this](const uint8_t* data, size_t size) { return socket_.SendAll(data, size); },
+        env_,
+        [this](const uint8_t* data, size_t size) {
+          return socket_.SendAllWithin(data, size, timings_.sendWaitMs);
+        },
         timings_.chunkGapMs);
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[kReceiveBufferSize]);
     bool goOn = true;
     while (goOn && !Terminated()) {
-      if (socket_.WaitReadable(timings_.receiveWaitMs) != PollResult::Ready) break;
-      const long got = socket_.Receive(buffer.get(), kReceiveBufferSize);
+      const long got = socket_.ReceiveOrWait(buffer.get(), kReceiveBufferSize,
+                                             std::max<uint32_t>(timings_.receiveWaitMs, 1));
       if (got <= 0) break;
       env_.Logf(kLevelDVL, "Принят запрос %d б.", static_cast<int>(got));
       goOn = connection.DispatcherConnRead(buffer.get(), static_cast<size_t>(got));

@@ -41,7 +41,12 @@ Socket::~Socket() {
 }
 
 Socket::Socket(Socket&& other) noexcept
-    : fd_(other.fd_), lastError_(other.lastError_), receiveTimeoutMs_(other.receiveTimeoutMs_) {
+    : fd_(other.fd_),
+      lastError_(other.lastError_),
+      receiveTimeoutMs_(other.receiveTimeoutMs_),
+      peerKnown_(other.peerKnown_),
+      peerAddress_(other.peerAddress_),
+      peerPort_(other.peerPort_) {
   other.fd_ = -1;
 }
 
@@ -51,14 +56,21 @@ Socket& Socket::operator=(Socket&& other) noexcept {
     fd_ = other.fd_;
     lastError_ = other.lastError_;
     receiveTimeoutMs_ = other.receiveTimeoutMs_;
+    peerKnown_ = other.peerKnown_;
+    peerAddress_ = other.peerAddress_;
+    peerPort_ = other.peerPort_;
     other.fd_ = -1;
   }
   return *this;
 }
 
 PollResult Socket::WaitReadable(uint32_t timeoutMs) {
+  return WaitFor(POLLIN, timeoutMs);
+}
+
+PollResult Socket::WaitFor(short events, uint32_t timeoutMs) {
   if (fd_ < 0) return PollResult::Failed;
-  pollfd p{fd_, POLLIN, 0};
+  pollfd p{fd_, events, 0};
   const int timeout = timeoutMs > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(timeoutMs);
   int rc;
   do {
@@ -112,12 +124,51 @@ long Socket::ReceiveWithin(void* buffer, size_t size, uint32_t timeoutMs) {
   return static_cast<long>(n);
 }
 
-bool Socket::SetSendTimeout(uint32_t timeoutMs) {
-  if (fd_ < 0) return false;
-  const timeval tv = ToTimeval(timeoutMs);
-  if (::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
-    lastError_ = errno;
+long Socket::ReceiveOrWait(void* buffer, size_t size, uint32_t timeoutMs) {
+  if (fd_ < 0) {
+    lastError_ = EBADF;
+    return kReceiveWaitFailed;
+  }
+  for (;;) {
+    const ssize_t n = ::recv(fd_, buffer, size, MSG_DONTWAIT);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      lastError_ = errno;
+      return -1;
+    }
+    switch (WaitFor(POLLIN, timeoutMs == 0 ? 0x7FFFFFFFu : timeoutMs)) {
+      case PollResult::Ready:
+        break;
+      case PollResult::Timeout:
+        return kReceiveTimedOut;
+      case PollResult::Failed:
+        return kReceiveWaitFailed;
+    }
+  }
+}
+
+bool Socket::SendAllWithin(const void* data, size_t size, uint32_t timeoutMs) {
+  if (fd_ < 0) {
+    lastError_ = EBADF;
     return false;
+  }
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::send(fd_, p, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      p += n;
+      size -= static_cast<size_t>(n);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      lastError_ = errno;
+      return false;
+    }
+    const PollResult room = WaitFor(POLLOUT, timeoutMs == 0 ? 0x7FFFFFFFu : timeoutMs);
+    if (room == PollResult::Timeout) lastError_ = ETIMEDOUT;
+    if (room != PollResult::Ready) return false;
   }
   return true;
 }
@@ -159,10 +210,15 @@ bool Socket::SendMessage(std::string_view data) {
 
 bool Socket::PeerAddress(std::string& address, uint16_t& port) const {
   sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  if (fd_ < 0 || ::getpeername(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
-      addr.sin_family != AF_INET) {
-    return false;
+  if (peerKnown_) {
+    addr.sin_addr.s_addr = peerAddress_;
+    addr.sin_port = peerPort_;
+  } else {
+    socklen_t len = sizeof addr;
+    if (fd_ < 0 || ::getpeername(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+        addr.sin_family != AF_INET) {
+      return false;
+    }
   }
   char text[INET_ADDRSTRLEN] = {};
   if (::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text) == nullptr) return false;
@@ -246,8 +302,11 @@ Socket ListeningSocket::Accept() {
     return Socket();
   }
   int client;
+  sockaddr_storage peer{};
+  socklen_t peerLength;
   do {
-    client = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    peerLength = sizeof peer;
+    client = ::accept4(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
   } while (client < 0 && errno == EINTR);
   if (client < 0) {
     const int err = errno;
@@ -255,7 +314,14 @@ Socket ListeningSocket::Accept() {
     lastError_ = err;
     return Socket();
   }
-  return Socket(client);
+  Socket accepted(client);
+  if (peer.ss_family == AF_INET && peerLength >= sizeof(sockaddr_in)) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(&peer);
+    accepted.peerKnown_ = true;
+    accepted.peerAddress_ = in->sin_addr.s_addr;
+    accepted.peerPort_ = in->sin_port;
+  }
+  return accepted;
 }
 
 int ListeningSocket::LastError() const {

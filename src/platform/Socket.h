@@ -30,18 +30,21 @@ class Socket {
   // One receive of at most `size` bytes: the byte count, 0 when the peer closed (or sent an
   // empty message), -1 on failure. On a message socket a longer message is cut to `size`.
   long Receive(void* buffer, size_t size);
-  // Bounds how long one send may wait for room in the socket's buffer (0: no bound). A send
-  // that makes no progress for that long fails.
-  bool SetSendTimeout(uint32_t timeoutMs);
   // One receive that waits at most `timeoutMs` (0 waits without limit): the byte count, 0 when
   // the peer closed, kReceiveTimedOut when nothing arrived in time, kReceiveWaitFailed when the
   // wait could not be set up, -1 when the receive failed.
   static constexpr long kReceiveTimedOut = -2;
   static constexpr long kReceiveWaitFailed = -3;
   long ReceiveWithin(void* buffer, size_t size, uint32_t timeoutMs);
+  // The same, for a peer that is expected to have sent already: takes what has arrived with one
+  // call and waits (up to `timeoutMs`, 0 without limit) only when nothing is there yet.
+  long ReceiveOrWait(void* buffer, size_t size, uint32_t timeoutMs);
   // Sends every byte, with as many sends as the kernel needs. False on failure.
   bool SendAll(const void* data, size_t size);
   bool SendAll(std::string_view data) { return SendAll(data.data(), data.size()); }
+  // Sends every byte, waiting at most `timeoutMs` each time the socket's buffer is full: a peer
+  // that takes nothing for that long fails the send. False on failure.
+  bool SendAllWithin(const void* data, size_t size, uint32_t timeoutMs);
   // Sends `data` as one message of a message socket (an empty message too).
   bool SendMessage(std::string_view data);
 
@@ -59,10 +62,16 @@ class Socket {
   friend class ListeningSocket;
   friend Socket ConnectControlSocket(const std::string& name, uint32_t timeoutMs);
   explicit Socket(int fd) : fd_(fd) {}
+  // Waits up to `timeoutMs` (0: without limit) for `events`.
+  PollResult WaitFor(short events, uint32_t timeoutMs);
 
   int fd_ = -1;
   int lastError_ = 0;
   uint32_t receiveTimeoutMs_ = 0;  // the SO_RCVTIMEO in force (0: none)
+  // The IPv4 peer as accept() gave it (network byte order), so that asking for it costs nothing.
+  bool peerKnown_ = false;
+  uint32_t peerAddress_ = 0;
+  uint16_t peerPort_ = 0;
 };
 
 enum class ListenResult { Ok, SocketFailed, BindFailed, ListenFailed };

@@ -1,9 +1,12 @@
-// Worker thread class. A thread is created suspended (its OS thread exists and waits), runs
-// Execute() once resumed, then runs its termination handler on the main loop's thread and,
-// when set to free itself, deletes itself.
+// Worker thread class. A thread is created suspended, runs Execute() once resumed, then runs its
+// termination handler on the main loop's thread and, when set to free itself, deletes itself.
+//
+// The OS threads behind TThread objects are kept for reuse: when a thread's Execute() has ended,
+// its OS thread waits a while for the next TThread of the same stack size instead of exiting.
+// A server that starts a thread for every short connection so saves the creation and the exit
+// of an OS thread per connection. A thread ID can therefore appear again for a later TThread,
+// as thread IDs are reused by the system anyway.
 #pragma once
-
-#include <pthread.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -14,13 +17,20 @@
 
 namespace orbitrace {
 
+namespace thread_detail {
+struct Worker;
+}
+
 class TThread {
  public:
   enum class Priority { Normal, Idle };
 
-  // Creates the OS thread suspended. `stackSize` 0 takes the system default. Throws
-  // std::system_error when no thread can be created.
+  // Takes a waiting OS thread of this stack size, or creates one; either way the thread is
+  // suspended. `stackSize` 0 takes the system default. Throws std::system_error when no thread
+  // can be created.
   explicit TThread(size_t stackSize = 0);
+  // A thread that does not free itself must have ended (or never been resumed); the destructor
+  // asks it to terminate and waits for it.
   virtual ~TThread();
   TThread(const TThread&) = delete;
   TThread& operator=(const TThread&) = delete;
@@ -46,21 +56,28 @@ class TThread {
   // the caller is already on it). False when the main loop has stopped and `fn` did not run.
   static bool Synchronize(const std::function<void()>& fn);
 
+  // OS threads of `stackSize` (as given to the constructor) now waiting for a next TThread.
+  static size_t SpareThreads(size_t stackSize);
+
  protected:
   virtual void Execute() = 0;
 
  private:
-  static void* Entry(void* arg);
-  void Run();
+  friend struct thread_detail::Worker;
+  // Runs on the OS thread once resumed; the object may be gone when it returns. False when the
+  // OS thread cannot serve another TThread.
+  bool Run();
+  // Gives the OS thread back unused (the thread was never resumed); idempotent.
+  void ReleaseUnused();
+  // Waits until the OS thread no longer uses this object.
+  void WaitDone();
 
-  pthread_t handle_{};
+  thread_detail::Worker* worker_ = nullptr;
   uint32_t tid_ = 0;
   std::mutex mu_;
   std::condition_variable cv_;
   bool resumed_ = false;
-  bool cancelled_ = false;
-  bool started_ = false;
-  bool joined_ = false;
+  bool done_ = false;
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
   std::atomic<bool> freeOnTerminate_{false};
