@@ -46,6 +46,10 @@ TEST(DispChecksTest, ChecksOfTheThreeRequestKindsSideBySide) {
   const std::string dev = "ERR Прибор 321 неверный пароль (DEV)";
   const std::string billing = "ERR Прибор 321 отключен системой биллинга";
   const std::vector<std::string> none;
+  const auto listedWithoutFolder = [](DispFixture& f) {
+    f.registry.served.insert(321);
+    f.registry.passwords[321] = Pw("list    ");
+  };
   File held;  // a writer holding one case's password.txt
   const std::vector<CheckCase> cases = {
       {"served, right password.txt",
@@ -86,6 +90,20 @@ TEST(DispChecksTest, ChecksOfTheThreeRequestKindsSideBySide) {
       {"no folder",
        [](DispFixture& f) { f.registry.served.insert(321); },
        "abc     ",
+       {false, false, false},
+       none,
+       none,
+       none},
+      {"no folder, listed password does not match",
+       listedWithoutFolder,
+       "abc     ",
+       {false, false, false},
+       none,
+       none,
+       none},
+      {"no folder, listed password matches",
+       listedWithoutFolder,
+       "list    ",
        {false, false, false},
        none,
        none,

@@ -70,6 +70,22 @@ TEST(FileSystemTest, CreateAlwaysDoesNotTruncateALockedFile) {
   EXPECT_EQ(ReadFile(path), "locked");
 }
 
+// Only the write time is set; the change time becomes the current time, as it cannot be set.
+TEST(FileSystemTest, SetLastWriteMillisLeavesTheChangeTimeCurrent) {
+  ScratchDir dir;
+  const std::string path = dir / "f";
+  WriteFile(path, "data");
+  FileVersion before, after;
+  ASSERT_TRUE(GetFileVersion(path, before));
+  for (const int64_t millis : {int64_t{1234567890123}, int64_t{-1500}}) {
+    ASSERT_TRUE(SetLastWriteMillis(path, millis));
+    ASSERT_TRUE(GetFileVersion(path, after));
+    EXPECT_EQ(after.modifyTimeNs, millis * 1000000);
+    EXPECT_GE(after.changeTimeNs, before.changeTimeNs);
+  }
+  EXPECT_FALSE(SetLastWriteMillis(dir / "none", 0));
+}
+
 TEST(FileSystemTest, PathHelpers) {
   EXPECT_EQ(ExcludeTrailingSlashes("/a/b///"), "/a/b");
   EXPECT_EQ(ExcludeTrailingSlashes("/"), "/");

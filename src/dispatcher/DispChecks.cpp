@@ -1,13 +1,13 @@
 #include "dispatcher/DispChecks.h"
 
 #include <algorithm>
-#include <cerrno>
-
+#include <cstring>
 #include <exception>
 
 #include "dispatcher/WireFormat.h"
 #include "platform/FileSystem.h"
 #include "registry/DispPasswords.h"
+#include "registry/FileHeadCache.h"
 
 namespace orbitrace {
 
@@ -27,6 +27,13 @@ bool ServedOrLog(const DispEnv& env, uint32_t serial) {
   return false;
 }
 
+// The lastposition.bin files already read: a dispatcher asks for the same devices' positions
+// again and again, and a file that keeps its version is answered from the bytes it gave.
+TFileHeadCache& PositionFiles() {
+  static TFileHeadCache* cache = new TFileHeadCache;  // used by connection threads until the end
+  return *cache;
+}
+
 // The device folder of `serial` when it exists, else "".
 std::string ExistingDeviceFolder(const DispEnv& env, uint32_t serial) {
   std::string folder = env.DeviceFolder(serial);
@@ -40,6 +47,9 @@ bool PasswordMatches(const DispEnv& env, const std::string& folder, uint32_t ser
                      const std::array<char, 8>& password, MissingPassword missing) {
   if (const auto listed = env.context.registry.FindDispPassword(serial)) {
     if (*listed == password) return true;
+    // A device without a folder is refused without a line (the last-position check comes here
+    // without having looked at the folder).
+    if (!DirectoryExists(folder)) return false;
     env.Logf(kLevelERR, "Прибор %d неверный пароль (FLD)", static_cast<int>(serial));
     return false;
   }
@@ -91,18 +101,17 @@ bool CheckLastPositionRequest(const DispEnv& env, TGetLastPosRequest& record) {
   try {
     if (!ServedOrLog(env, record.serial)) return false;
     if (env.settings.EnableBilling && !BillingGate(env, record.serial)) return false;
-    const std::string folder = ExistingDeviceFolder(env, record.serial);
+    // No look at the folder here: without it password.txt is missing (refused without a line),
+    // a listed password's mismatch is checked against it, and lastposition.bin does not open.
+    const std::string folder = env.DeviceFolder(record.serial);
     if (folder.empty()) return false;
     if (!PasswordMatches(env, folder, record.serial, record.password, MissingPassword::Refuse))
       return false;
-    File f;
-    if (!f.Open(JoinPath(folder, kLastPositionFile), Access::Read, Share::Read,
-                Disposition::OpenExisting))
+    TFileHead head;
+    if (PositionFiles().Read(JoinPath(folder, kLastPositionFile), head) != FileHeadResult::Read ||
+        head.size < record.position.size())
       return false;
-    // Twelve bytes from one read also tell that the file is long enough.
-    if (f.Read(record.position.data(), record.position.size()) !=
-        static_cast<int64_t>(record.position.size()))
-      return false;
+    std::memcpy(record.position.data(), head.bytes.data(), record.position.size());
     return GetU32(record.position.data()) != 0;
   } catch (const std::exception& e) {
     env.LogException("CheckLastPositionRequest.", e.what());

@@ -35,8 +35,9 @@ enum class MissingPassword {
 };
 
 // True when `password` is the device's password. The dispatcher password list decides when it
-// has an entry ("(FLD)" on a mismatch); otherwise the first eight bytes of the device folder's
-// password.txt, padded with spaces ("(DEV)" on a mismatch).
+// has an entry ("(FLD)" on a mismatch, unless `folder` does not exist); otherwise the first
+// eight bytes of the device folder's password.txt, padded with spaces ("(DEV)" on a mismatch).
+// `folder` need not exist, except with CompareWithZeros.
 bool PasswordMatches(const DispEnv& env, const std::string& folder, uint32_t serial,
                      const std::array<char, 8>& password, MissingPassword missing);
 
@@ -45,8 +46,8 @@ bool PasswordMatches(const DispEnv& env, const std::string& folder, uint32_t ser
 bool CheckDevFilesRequest(const DispEnv& env, TDevFilesRequest& record, uint16_t type);
 // True when billing does not stop the device.
 bool BillingGate(const DispEnv& env, uint32_t serial);
-// Last-position requests: served device, billing, folder, password, a position on file. On true
-// the record's position holds the position record read.
+// Last-position requests: served device, billing, password, a position on file (a device
+// without a folder has neither). On true the record's position holds the position record read.
 bool CheckLastPositionRequest(const DispEnv& env, TGetLastPosRequest& record);
 // Set-route requests: served device, folder, password.
 bool CheckSetRouteRequest(const DispEnv& env, const TSetRouteRequest& record);

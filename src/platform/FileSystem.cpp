@@ -288,6 +288,18 @@ bool GetFileId(const std::string& path, FileId& id) {
   return true;
 }
 
+bool SetLastWriteMillis(const std::string& path, int64_t unixMillis) {
+  timespec times[2]{};
+  times[0].tv_nsec = UTIME_OMIT;  // the access time stays
+  times[1].tv_sec = static_cast<time_t>(unixMillis / 1000);
+  times[1].tv_nsec = static_cast<long>(unixMillis % 1000) * 1000000;
+  if (times[1].tv_nsec < 0) {
+    times[1].tv_sec -= 1;
+    times[1].tv_nsec += 1000000000;
+  }
+  return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
 bool IsReadOnly(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 && !(st.st_mode & S_IWUSR);

@@ -109,6 +109,10 @@ struct FileVersion {
 // The version of a regular file; false when there is none (missing, not a regular file).
 bool GetFileVersion(const std::string& path, FileVersion& version);
 
+// Sets the last-write time of a file to a Unix time in milliseconds (the change time becomes
+// now, as with any attribute change). False on failure.
+bool SetLastWriteMillis(const std::string& path, int64_t unixMillis);
+
 bool IsReadOnly(const std::string& path);
 // Sets or clears the read-only attribute; the other mode bits stay. False on failure.
 bool SetReadOnly(const std::string& path, bool readOnly);

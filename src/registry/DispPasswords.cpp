@@ -1,14 +1,14 @@
 #include "registry/DispPasswords.h"
 
-#include <cerrno>
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <mutex>
 #include <string>
-#include <unordered_map>
 
 #include "platform/FileSystem.h"
+#include "registry/FileHeadCache.h"
 
 namespace orbitrace {
 
@@ -20,45 +20,10 @@ bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// Reads up to eight bytes of an open password file into a zeroed buffer and pads the rest of
-// the eight with spaces.
-void ReadPasswordBytes(File& f, std::array<char, 9>& buf) {
-  buf.fill('\0');
-  const int64_t n = f.Read(buf.data(), 8);
-  for (size_t i = n > 0 ? static_cast<size_t>(n) : 0; i < 8; ++i) buf[i] = ' ';
-}
-
-// The password files already read, each with the version of the file it came from. A device
-// sends its password with every upload; while its password.txt keeps the same version the bytes
-// are known, and one look at the file's metadata replaces opening and reading it.
-class PasswordCache {
- public:
-  bool Find(const std::string& path, const FileVersion& version, std::array<char, 9>& bytes) {
-    std::lock_guard<std::mutex> lock(mu_);
-    const auto it = entries_.find(path);
-    if (it == entries_.end() || !(it->second.version == version)) return false;
-    bytes = it->second.bytes;
-    return true;
-  }
-  void Store(const std::string& path, const FileVersion& version,
-             const std::array<char, 9>& bytes) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (entries_.size() >= kMaxEntries) entries_.clear();  // bounded, whatever the fleet size
-    entries_[path] = Entry{version, bytes};
-  }
-
- private:
-  static constexpr size_t kMaxEntries = 200000;
-  struct Entry {
-    FileVersion version;
-    std::array<char, 9> bytes;
-  };
-  std::mutex mu_;
-  std::unordered_map<std::string, Entry> entries_;
-};
-
-PasswordCache& DevicePasswords() {
-  static PasswordCache* cache = new PasswordCache;  // used by connection threads until the end
+// The password.txt files already read. A device sends its password with every upload and a
+// dispatcher with every request; while the file keeps its version the bytes are known.
+TFileHeadCache& PasswordFiles() {
+  static TFileHeadCache* cache = new TFileHeadCache;  // used by connection threads until the end
   return *cache;
 }
 
@@ -165,20 +130,14 @@ bool ReadDevicePassword(const std::string& dataFolder, uint32_t serial, TPasswor
 
 PasswordFile ReadPasswordFile(const std::string& path, std::array<char, 9>& bytes) {
   bytes.fill('\0');
-  FileVersion version;
-  if (GetFileVersion(path, version) && DevicePasswords().Find(path, version, bytes)) {
-    return PasswordFile::Read;
+  TFileHead head;
+  const PasswordFile result = PasswordFiles().Read(path, head);
+  if (result == PasswordFile::Read) {
+    const size_t n = std::min(head.size, size_t{8});
+    std::copy_n(head.bytes.begin(), n, bytes.begin());
+    std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(n), bytes.begin() + 8, ' ');
   }
-  File f;
-  if (!f.Open(path, Access::Read, Share::Read, Disposition::OpenExisting)) {
-    return errno == ENOENT ? PasswordFile::Missing : PasswordFile::Unreadable;
-  }
-  // The version is taken while the file is held for reading, before its bytes are read.
-  const bool versioned = f.Version(version);
-  ReadPasswordBytes(f, bytes);
-  // A file that starts with a zero byte stands for no password and is not remembered.
-  if (versioned && bytes[0] != '\0') DevicePasswords().Store(path, version, bytes);
-  return PasswordFile::Read;
+  return result;
 }
 
 bool CheckDevicePassword(const std::string& dataFolder, uint32_t serial,

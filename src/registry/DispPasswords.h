@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "registry/FileHeadCache.h"
 #include "registry/Layout.h"
 #include "registry/SerialList.h"
 #include "service/Settings.h"
@@ -68,12 +69,12 @@ class TDispPassList {
 // does not open.
 bool ReadDevicePassword(const std::string& dataFolder, uint32_t serial, TPassword8& password);
 
-enum class PasswordFile { Read, Missing, Unreadable };
+using PasswordFile = FileHeadResult;
 // Reads the first eight bytes of a device folder's password.txt at `path` into `bytes` (spaces
 // for the bytes the file does not have, a zero ninth byte), with read sharing only. Missing when
 // the file does not exist, Unreadable when it exists but cannot be opened now. The bytes of a
-// file are remembered with its version, so that reading an unchanged file again costs one look
-// at its metadata.
+// file are remembered with its version (see TFileHeadCache), so that reading an unchanged file
+// again costs one look at its metadata.
 PasswordFile ReadPasswordFile(const std::string& path, std::array<char, 9>& bytes);
 
 // Checks the eight password bytes a WiFi device sent against its password.txt (any thread).
