@@ -8,6 +8,7 @@
 namespace orbitrace {
 
 void DispEnv::Logf(int level, const char* format, ...) const {
+  if (!log.Passes(LogChannel::DispLog, level)) return;
   char buf[256];
   va_list args;
   va_start(args, format);

@@ -47,6 +47,9 @@ class TDebugWriter : public TThread {
   // Opens the five channel mutexes; until then every record is dropped.
   void CreateLogMutexes();
 
+  // Whether a record of `level` on `channel` is written with the settings now in force, so that
+  // a caller can skip formatting a record that would be dropped.
+  bool Passes(LogChannel channel, int level) const;
   void AddDispRecord(uint32_t threadId, std::string_view text, int level);
   void AddWiFiRecord(uint32_t threadId, uint32_t serial, int level, std::string_view text);
 
@@ -65,7 +68,6 @@ class TDebugWriter : public TThread {
     std::vector<std::string> queue;
   };
 
-  bool Passes(LogChannel channel, int level) const;
   void Queue(LogChannel channel, std::string line);
   bool Flush(LogChannel channel);
 

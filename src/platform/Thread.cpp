@@ -90,8 +90,12 @@ class WorkerPool {
   }
 
   void Start(Worker* w, TThread* t) {
-    std::lock_guard<std::mutex> lock(mu);
-    w->job = t;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      w->job = t;
+    }
+    // Outside the lock, so that the woken thread does not wait for it at once. A thread with a
+    // job cannot end before running it, so `w` is still there.
     w->cv.notify_all();
   }
 

@@ -1,6 +1,7 @@
 #include "registry/FileHeadCache.h"
 
 #include <cerrno>
+#include <mutex>
 
 namespace orbitrace {
 
@@ -35,7 +36,7 @@ bool TFileHeadCache::Settled(const FileVersion& version, int64_t nowMillis) cons
 }
 
 bool TFileHeadCache::Find(const std::string& path, const FileVersion& version, TFileHead& head) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::shared_lock<std::shared_mutex> lock(mu_);  // lookups of many connections side by side
   const auto it = entries_.find(path);
   if (it == entries_.end() || !(it->second.version == version)) return false;
   head = it->second.head;
@@ -44,7 +45,7 @@ bool TFileHeadCache::Find(const std::string& path, const FileVersion& version, T
 
 void TFileHeadCache::Store(const std::string& path, const FileVersion& version,
                            const TFileHead& head) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<std::shared_mutex> lock(mu_);
   if (entries_.size() >= maxEntries_ && entries_.find(path) == entries_.end()) entries_.clear();
   entries_[path] = Entry{version, head};
 }

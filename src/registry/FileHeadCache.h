@@ -6,7 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 
@@ -59,7 +59,7 @@ class TFileHeadCache {
   const Clock& clock_;
   const int64_t settleMillis_;
   const size_t maxEntries_;
-  std::mutex mu_;
+  std::shared_mutex mu_;
   std::unordered_map<std::string, Entry> entries_;
 };
 
