@@ -41,6 +41,7 @@
 #include "platform/NamedMutex.h"
 #include "platform/Process.h"
 #include "registry/DispPasswords.h"
+#include "registry/FileHeadCache.h"
 #include "service/ConnContext.h"
 #include "service/Settings.h"
 #include "wifi/WiFiBytes.h"
@@ -354,7 +355,12 @@ long ThreadCount(pid_t pid) {
   return -1;
 }
 
-// Messages per second of `devices` devices uploading for `seconds` after a 1-second warm-up.
+// The warm-up before a measurement. It lasts until the password.txt files written at first
+// contact are old enough to be remembered, so that the measurement shows a fleet's steady state
+// (devices whose files are days old) rather than their first seconds.
+constexpr int64_t kWarmUpMillis = TFileHeadCache::kSettleMillis + 500;
+
+// Messages per second of `devices` devices uploading for `seconds` after the warm-up.
 double MeasureUploads(Kind kind, int devices, int seconds, long& failures) {
   Server server = StartServer(kind);
   std::atomic<bool> stop{false};
@@ -385,7 +391,7 @@ double MeasureUploads(Kind kind, int devices, int seconds, long& failures) {
       close(fd);
     });
   }
-  std::this_thread::sleep_for(std::chrono::seconds(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(kWarmUpMillis));
   counting = true;
   const auto start = Clock::now();
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
@@ -402,8 +408,8 @@ double MeasureUploads(Kind kind, int devices, int seconds, long& failures) {
 int Uploads(int devices, int seconds, int rounds) {
   std::printf(
       "Uploads: %d devices, command 4, 64 records (1,024 bytes) per message, %d s per "
-      "measurement after a 1 s warm-up, %d rounds\n",
-      devices, seconds, rounds);
+      "measurement after a %.1f s warm-up, %d rounds\n",
+      devices, seconds, static_cast<double>(kWarmUpMillis) / 1000, rounds);
   const Kind kinds[] = {Kind::Minimal, Kind::Real, Kind::RealLightRegistry};
   double sum[3] = {0, 0, 0};
   long failures = 0;

@@ -17,7 +17,7 @@ if [[ $(ulimit -n) -lt 12000 ]]; then
 fi
 what=${1:-all}
 if [[ $what == all || $what == uploads ]]; then
-  timeout 120 "$dir/bench/wifi_bench" uploads --devices 100 --seconds 5 --rounds 4
+  timeout 180 "$dir/bench/wifi_bench" uploads --devices 100 --seconds 5 --rounds 4
 fi
 if [[ $what == all || $what == idle ]]; then
   timeout 300 "$dir/bench/wifi_bench" idle --connections 5000
