@@ -227,14 +227,14 @@ void ServeMinimal(int fd, std::string folder) {
   std::vector<char> body;
   char header[22];
   while (ReceiveAll(fd, header, sizeof header)) {
-    const uint32_t total = wifi::LoadU32(wifi::Bytes(header));
+    const uint32_t total = GetU32(wifi::Bytes(header));
     if (total < 22 || total > kWiFiMaxMessage) break;
     body.resize(total - 22);
     if (!ReceiveAll(fd, body.data(), body.size())) break;
     const uint8_t command = static_cast<uint8_t>(header[4]);
     TWiFiRequest request;
     request.command = command;
-    request.serial = wifi::LoadU32(wifi::Bytes(header + 10));
+    request.serial = GetU32(wifi::Bytes(header + 10));
     std::memcpy(request.password.data(), header + 14, 8);
     if (command == wcIdentify) {
       const std::string reply = BuildWiFiFrame(request, "DEVICE_ACCEPT", false);

@@ -68,7 +68,7 @@ class ChunkLink : public IWiFiLink {
   // The next non-empty chunk; false at the end of the input.
   bool Next(const uint8_t*& chunk, size_t& length) {
     while (end_ - p_ >= 2) {
-      size_t n = wifi::LoadU16(p_);
+      size_t n = GetU16(p_);
       p_ += 2;
       n = std::min<size_t>(n, static_cast<size_t>(end_ - p_));
       chunk = p_;

@@ -174,8 +174,8 @@ TEST_F(WiFiConnThreadConcurrencyTest, AssistedGpsFileIsFetchedOverTheSocket) {
   for (uint32_t offset = 0; offset < kEpoFileSize; offset += kEpoChunkSize) {
     const std::string head = c.device->Read(30);
     ASSERT_EQ(head.size(), 30u) << offset;
-    const uint32_t length = wifi::LoadU32(wifi::Bytes(head.data() + 26));
-    ASSERT_EQ(wifi::LoadU32(wifi::Bytes(head.data() + 22)), offset);
+    const uint32_t length = GetU32(wifi::Bytes(head.data() + 26));
+    ASSERT_EQ(GetU32(wifi::Bytes(head.data() + 22)), offset);
     received += c.device->Read(length);
     std::string ack = "EPOK";
     wifi::AppendU32(ack, offset);

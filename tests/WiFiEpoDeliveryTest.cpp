@@ -36,8 +36,8 @@ struct Chunk {
 
 Chunk ParseChunk(const std::string& frame) {
   const auto* p = wifi::Bytes(frame.data());
-  return {wifi::LoadU32(p),      wifi::LoadU16(p + 4),  wifi::LoadU16(p + 8),
-          wifi::LoadU32(p + 22), wifi::LoadU32(p + 26), frame.substr(30)};
+  return {GetU32(p),      GetU16(p + 4),  GetU16(p + 8),
+          GetU32(p + 22), GetU32(p + 26), frame.substr(30)};
 }
 
 class WiFiEpoDeliveryTest : public ::testing::Test {
@@ -156,7 +156,7 @@ TEST_F(WiFiEpoDeliveryTest, MissingOrWronglySizedFileAnswersEmpty) {
     ASSERT_EQ(link.frames.size(), 1u);
     EXPECT_EQ(link.frames[0], Frame(request, "EMPTY", true));
     EXPECT_EQ(link.frames[0].size(), 27u);
-    EXPECT_EQ(wifi::LoadU16(wifi::Bytes(link.frames[0].data() + 8)), WiFiChecksum("EMPTY", 5));
+    EXPECT_EQ(GetU16(wifi::Bytes(link.frames[0].data() + 8)), WiFiChecksum("EMPTY", 5));
   }
   EXPECT_EQ(world.Log(),
             std::vector<std::string>(4, "ERR 123456 Ошибка отправки EPO файла - файл не найден"));

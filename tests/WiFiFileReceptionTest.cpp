@@ -123,7 +123,7 @@ TEST_F(WiFiFileReceptionTest, AcknowledgementsPerCommand) {
   const WiFiMessage framed = Msg(4, kFramed, sbin);
   const WiFiMessage conf = Msg(5, kFramed, "conf-block");
   EXPECT_EQ(Upload(framed), Frame(framed, "DATA_ACCEPT", true));
-  EXPECT_EQ(wifi::LoadU16(wifi::Bytes(link.sent.data() + 8)), 0x57D4);
+  EXPECT_EQ(GetU16(wifi::Bytes(link.sent.data() + 8)), 0x57D4);
   EXPECT_EQ(Upload(6, kFramed, test::WithTrailer(trailerSerialData)), "DATA ACCEPT\r\n");
   EXPECT_EQ(File(kFramed, "0123456-240101.sbin"), sbin + trailerSerialData);
   EXPECT_EQ(Upload(conf), Frame(conf, "CONF_ACCEPT", true));
@@ -140,7 +140,7 @@ TEST_F(WiFiFileReceptionTest, ConfigurationRecordCarriesLengthAndReceptionTime) 
   EXPECT_EQ(Upload(2, kPlain, block), "CONF ACCEPT\r\n");
   const std::string record = File(kPlain, "0050000-240101.log");
   ASSERT_EQ(record.size(), 112u);
-  EXPECT_EQ(wifi::LoadU32(wifi::Bytes(record.data())), 112u);
+  EXPECT_EQ(GetU32(wifi::Bytes(record.data())), 112u);
   EXPECT_DOUBLE_EQ(wifi::LoadF64(wifi::Bytes(record.data() + 4)), 45294.75);  // 2024-01-03 18:00
   EXPECT_EQ(record.substr(12), block);
   EXPECT_EQ(world.Log(), std::vector<std::string>{"INF 50000 Принят конфиг"});

@@ -120,7 +120,7 @@ TEST_F(WiFiIntegrationTest, ListedDeviceUploadsAndFetchesTheAssistedGpsFile) {
   for (uint32_t offset = 0; offset < kEpoFileSize; offset += kEpoChunkSize) {
     const std::string head = device->Read(30);
     ASSERT_EQ(head.size(), 30u);
-    received += device->Read(wifi::LoadU32(wifi::Bytes(head.data() + 26)));
+    received += device->Read(GetU32(wifi::Bytes(head.data() + 26)));
     std::string ack = "EPOK";
     wifi::AppendU32(ack, offset);
     ASSERT_TRUE(device->Send(ack));

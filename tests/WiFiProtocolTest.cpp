@@ -114,11 +114,11 @@ TEST(WiFiProtocolTest, FramedReplyLayout) {
   const std::string frame = test::Frame(request, "DEVICE_ACCEPT", false);
   ASSERT_EQ(frame.size(), 35u);
   EXPECT_EQ(frame.substr(0, 10), std::string("\x23\0\0\0\x40\0\x16\0\0\0", 10));
-  EXPECT_EQ(wifi::LoadU32(wifi::Bytes(frame.data() + 10)), 1234567u);
+  EXPECT_EQ(GetU32(wifi::Bytes(frame.data() + 10)), 1234567u);
   EXPECT_EQ(frame.substr(14, 8), "pass\x01 x9");
   EXPECT_EQ(frame.substr(22), "DEVICE_ACCEPT");
   const std::string withSum = test::Frame(request, "DATA_ACCEPT", true);
-  EXPECT_EQ(wifi::LoadU16(wifi::Bytes(withSum.data() + 8)), 0x57D4);
+  EXPECT_EQ(GetU16(wifi::Bytes(withSum.data() + 8)), 0x57D4);
 }
 
 }  // namespace

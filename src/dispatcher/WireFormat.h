@@ -1,5 +1,6 @@
-// Little-endian reading and writing of wire integers. Records on the wire are always taken apart
-// and put together field by field with these helpers, whatever the host's byte order.
+// Little-endian reading and writing of wire integers, for both ports. Records on the wire are
+// always taken apart and put together field by field with these helpers, whatever the host's
+// byte order.
 #pragma once
 
 #include <cstdint>

@@ -55,7 +55,7 @@ void DeliverEpo(const TWiFiEnv& env, const TWiFiRequest& request) {
     if (got != static_cast<long>(kEpoAckSize)) break;
     const auto* ack = wifi::Bytes(buffer.data());
     if (std::memcmp(ack, "EPOK", 4) == 0) {
-      if (wifi::LoadU32(ack + 4) != offset) break;
+      if (GetU32(ack + 4) != offset) break;
       offset += length;
     } else if (std::memcmp(ack, "CRCERROR", kEpoAckSize) != 0) {
       break;

@@ -78,7 +78,7 @@ size_t RepeatOverlap(const unsigned char* tail, size_t n, const unsigned char* b
 std::string ConfigRecord(const unsigned char* block, size_t length, double oleTime) {
   std::string record(kConfigPrefixSize, '\0');
   auto* p = reinterpret_cast<unsigned char*>(record.data());
-  wifi::StoreU32(p, static_cast<uint32_t>(length + kConfigPrefixSize));
+  PutU32(p, static_cast<uint32_t>(length + kConfigPrefixSize));
   wifi::StoreF64(p + 4, oleTime);
   if (length > 0) record.append(reinterpret_cast<const char*>(block), length);
   return record;

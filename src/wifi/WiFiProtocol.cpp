@@ -9,11 +9,6 @@
 
 namespace orbitrace {
 
-using wifi::LoadU16;
-using wifi::LoadU32;
-using wifi::StoreU16;
-using wifi::StoreU32;
-
 uint32_t IdleLimitForCommand(uint8_t command) {
   switch (command) {
     case wcDataSbinFramed:
@@ -59,21 +54,21 @@ bool IsFileCommand(uint8_t command) {
 
 TWiFiHeader ParseWiFiHeader(const unsigned char* p) {
   TWiFiHeader h;
-  h.totalLength = LoadU32(p);
-  h.command = LoadU16(p + 4);
-  h.headerLength = LoadU16(p + 6);
-  h.checksum = LoadU16(p + 8);
-  h.serial = LoadU32(p + 10);
+  h.totalLength = GetU32(p);
+  h.command = GetU16(p + 4);
+  h.headerLength = GetU16(p + 6);
+  h.checksum = GetU16(p + 8);
+  h.serial = GetU32(p + 10);
   std::memcpy(h.password.data(), p + 14, h.password.size());
   return h;
 }
 
 void StoreWiFiHeader(const TWiFiHeader& h, unsigned char* p) {
-  StoreU32(p, h.totalLength);
-  StoreU16(p + 4, h.command);
-  StoreU16(p + 6, h.headerLength);
-  StoreU16(p + 8, h.checksum);
-  StoreU32(p + 10, h.serial);
+  PutU32(p, h.totalLength);
+  PutU16(p + 4, h.command);
+  PutU16(p + 6, h.headerLength);
+  PutU16(p + 8, h.checksum);
+  PutU32(p + 10, h.serial);
   std::memcpy(p + 14, h.password.data(), h.password.size());
 }
 
@@ -94,7 +89,7 @@ uint16_t WiFiChecksum(const void* data, size_t count) {
     sum += word;
     if (sum > 0xFFFF) sum = (sum & 0xFFFF) + 1;
   };
-  for (; n >= 2; n -= 2, p += 2) add(LoadU16(p));
+  for (; n >= 2; n -= 2, p += 2) add(GetU16(p));
   if (n == 1) add(p[0]);
   return static_cast<uint16_t>(sum);
 }
@@ -112,7 +107,7 @@ bool PassesChecksumRule(uint8_t command, uint32_t serial, uint16_t headerChecksu
       if (serial < kWiFiTrailerSerial) return true;
       if (length < 2) return false;
       length -= 2;
-      return WiFiChecksum(data, length) == LoadU16(data + length);
+      return WiFiChecksum(data, length) == GetU16(data + length);
     }
     default:
       return true;
