@@ -90,12 +90,10 @@ class WorkerPool {
   }
 
   void Start(Worker* w, TThread* t) {
-    {
-      std::lock_guard<std::mutex> lock(mu);
-      w->job = t;
-    }
-    // Outside the lock, so that the woken thread does not wait for it at once. A thread with a
-    // job cannot end before running it, so `w` is still there.
+    // Notified under the lock: once the lock is released, the thread may run the job, end and
+    // free `w` (after idle priority, or with the spare list full).
+    std::lock_guard<std::mutex> lock(mu);
+    w->job = t;
     w->cv.notify_all();
   }
 
