@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "Loopback.h"
 #include "dispatcher/DispModule.h"
 #include "dispatcher/WireFormat.h"
 #include "logging/Debug.h"
@@ -82,31 +83,14 @@ class BenchRegistry : public IDeviceRegistry {
   std::set<uint32_t> served_;
 };
 
-// A TCP port on 127.0.0.1 that was free a moment ago.
-inline uint16_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
-
 // One request on a connection of its own; the number of answer bytes read until the server
 // closed the connection (-1 when the connection failed).
 inline long Ask(uint16_t port, const std::string& request, std::vector<char>& buffer) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(port);
+  const int fd = ConnectLoopback(port);
+  if (fd < 0) return -1;
   long total = -1;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-          static_cast<ssize_t>(request.size())) {
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+      static_cast<ssize_t>(request.size())) {
     total = 0;
     ssize_t n;
     while ((n = recv(fd, buffer.data(), buffer.size(), 0)) > 0) total += n;
@@ -228,6 +212,45 @@ inline double RunClients(int clients, int requests, const std::function<void(int
 inline double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
+}
+
+// Rates in `unit`, printed with `decimals` decimals.
+struct RateUnit {
+  const char* unit;
+  int decimals;
+};
+
+struct Medians {
+  double baseline = 0;
+  double dispatcher = 0;
+};
+
+// Measures the baseline and the dispatcher once each to warm up, then `rounds` times in turn
+// (so that a slow moment of the machine hits both); prints every round and returns the medians.
+inline Medians CompareRounds(int rounds, RateUnit u, const std::function<double()>& baseline,
+                             const std::function<double()>& dispatcher) {
+  baseline();
+  dispatcher();
+  std::vector<double> base, disp;
+  for (int r = 0; r < rounds; ++r) {
+    base.push_back(baseline());
+    disp.push_back(dispatcher());
+    std::printf("round %d: baseline %.*f %s, dispatcher %.*f %s\n", r + 1, u.decimals, base.back(),
+                u.unit, u.decimals, disp.back(), u.unit);
+  }
+  return Medians{Median(base), Median(disp)};
+}
+
+// Prints the medians and their ratio under `title`; the exit status: 1 when any answer was
+// wrong, else 0.
+inline int Report(const std::string& title, Medians m, RateUnit u, double target, long wrong) {
+  std::printf(
+      "%s\n  baseline   %.*f %s\n  dispatcher %.*f %s\n  ratio      %.2f (target >= %.2f)\n",
+      title.c_str(), u.decimals, m.baseline, u.unit, u.decimals, m.dispatcher, u.unit,
+      m.dispatcher / m.baseline, target);
+  if (wrong == 0) return 0;
+  std::printf("  %ld answers had the wrong length\n", wrong);
+  return 1;
 }
 
 }  // namespace orbitrace::bench

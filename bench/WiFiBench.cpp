@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "Loopback.h"
 #include "dispatcher/WiFiModul.h"
 #include "logging/Debug.h"
 #include "platform/FileSystem.h"
@@ -57,15 +58,11 @@ constexpr char kPassword[] = "benchpw1";
 
 // ---- wire helpers (device side) ----
 
+// A device's message has the layout of the server's framed replies.
 std::string Message(uint8_t command, uint32_t serial, const std::string& data) {
-  std::string m;
-  wifi::AppendU32(m, static_cast<uint32_t>(22 + data.size()));
-  wifi::AppendU16(m, command);
-  wifi::AppendU16(m, 22);
-  wifi::AppendU16(m, WiFiChecksum(data.data(), data.size()));
-  wifi::AppendU32(m, serial);
-  m.append(kPassword, 8);
-  return m + data;
+  TWiFiRequest header{command, serial, {}};
+  std::memcpy(header.password.data(), kPassword, header.password.size());
+  return BuildWiFiFrame(header, data, true);
 }
 
 // 64 records of 16 bytes that never repeat: the record number leads each record.
@@ -76,20 +73,6 @@ std::string UploadBlock(uint64_t first) {
     std::memcpy(block.data() + i * 16, &n, sizeof n);
   }
   return block;
-}
-
-int ConnectLoopback(uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(port);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 bool SendAll(int fd, const std::string& bytes) {
@@ -124,18 +107,6 @@ bool Exchange(int fd, const std::string& request, const char* expectedText, size
   char reply[64];
   if (!ReadExactly(fd, reply, replySize, 10000)) return false;
   return std::memcmp(reply + 22, expectedText, replySize - 22) == 0;
-}
-
-uint16_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
 }
 
 // ---- the real server ----

@@ -79,24 +79,14 @@ int main(int argc, char** argv) {
     return static_cast<double>(answerSize) * clients * requests / secs / 1e6;  // MB/s
   };
 
-  measure(baseline.port);  // warm the page cache and both servers
-  measure(server.port);
-  std::vector<double> base, disp;
-  for (int r = 0; r < rounds; ++r) {
-    base.push_back(measure(baseline.port));
-    disp.push_back(measure(server.port));
-    std::printf("round %d: baseline %.1f MB/s, dispatcher %.1f MB/s\n", r + 1, base.back(),
-                disp.back());
-  }
+  // The warm-up rounds also fill the page cache.
+  const RateUnit unit{"MB/s", 1};
+  const Medians m = CompareRounds(
+      rounds, unit, [&] { return measure(baseline.port); }, [&] { return measure(server.port); });
   server.Stop();
-  const double b = Median(base), d = Median(disp);
-  std::printf(
-      "download: %d clients x %d requests of %u bytes per round, %d rounds (medians)\n"
-      "  baseline   %.1f MB/s\n  dispatcher %.1f MB/s\n  ratio      %.2f (target >= 0.70)\n",
-      clients, requests, answerSize, rounds, b, d, d / b);
-  if (wrong != 0) {
-    std::printf("  %ld answers had the wrong length\n", wrong.load());
-    return 1;
-  }
-  return 0;
+  char title[160];
+  std::snprintf(title, sizeof title,
+                "download: %d clients x %d requests of %u bytes per round, %d rounds (medians)",
+                clients, requests, answerSize, rounds);
+  return Report(title, m, unit, 0.7, wrong.load());
 }

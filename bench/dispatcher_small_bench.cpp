@@ -62,24 +62,14 @@ int main(int argc, char** argv) {
     return clients * requests / secs;
   };
 
-  measure(baseline.port);
-  measure(server.port);
-  std::vector<double> base, disp;
-  for (int r = 0; r < rounds; ++r) {
-    base.push_back(measure(baseline.port));
-    disp.push_back(measure(server.port));
-    std::printf("round %d: baseline %.0f req/s, dispatcher %.0f req/s\n", r + 1, base.back(),
-                disp.back());
-  }
+  const RateUnit unit{"req/s", 0};
+  const Medians m = CompareRounds(
+      rounds, unit, [&] { return measure(baseline.port); }, [&] { return measure(server.port); });
   server.Stop();
-  const double b = Median(base), d = Median(disp);
-  std::printf(
-      "small requests: %d clients x %d requests for %u devices per round, %d rounds (medians)\n"
-      "  baseline   %.0f req/s\n  dispatcher %.0f req/s\n  ratio      %.2f (target >= 0.50)\n",
-      clients, requests, devices, rounds, b, d, d / b);
-  if (wrong != 0) {
-    std::printf("  %ld answers had the wrong length\n", wrong.load());
-    return 1;
-  }
-  return 0;
+  char title[160];
+  std::snprintf(title, sizeof title,
+                "small requests: %d clients x %d requests for %u devices per round, %d rounds "
+                "(medians)",
+                clients, requests, devices, rounds);
+  return Report(title, m, unit, 0.5, wrong.load());
 }

@@ -138,14 +138,9 @@ World& TheWorld() {
 
 // Seeds: well-formed conversations in the input format.
 std::string Message(uint8_t command, uint32_t serial, const std::string& data) {
-  std::string m;
-  wifi::AppendU32(m, static_cast<uint32_t>(22 + data.size()));
-  wifi::AppendU16(m, command);
-  wifi::AppendU16(m, 22);
-  wifi::AppendU16(m, WiFiChecksum(data.data(), data.size()));
-  wifi::AppendU32(m, serial);
-  m += "secret12";
-  return m + data;
+  TWiFiRequest header{command, serial, {}};
+  std::memcpy(header.password.data(), "secret12", header.password.size());
+  return BuildWiFiFrame(header, data, true);
 }
 
 std::string Chunk(const std::string& bytes) {

@@ -80,10 +80,10 @@ TEST(DispPasswordsTest, DevicePasswordFile) {
   EXPECT_TRUE(IsReadOnly(file));
   EXPECT_TRUE(CheckDevicePassword(data, 4711, Pw("secret  ")));
   EXPECT_FALSE(CheckDevicePassword(data, 4711, Pw("secret!!")));
-  TPassword8 stored{};
-  ASSERT_TRUE(ReadDevicePassword(data, 4711, stored));
+  std::array<char, 9> stored{};
+  ASSERT_EQ(ReadPasswordFile(file, stored), PasswordFile::Read);
   EXPECT_EQ(std::string(stored.data(), 8), "secret  ");
-  EXPECT_FALSE(ReadDevicePassword(data, 4712, stored));
+  EXPECT_EQ(ReadPasswordFile(data + "/0004712/password.txt", stored), PasswordFile::Missing);
 
   struct Case {
     const char* what;

@@ -21,7 +21,7 @@ TEST(LayoutTest, DeviceFolderAndFileNames) {
   EXPECT_EQ(DeviceFileName(7, Date{2001, 12, 31}, "route"), "0000007-011231.route");
   FakeClock clock;
   clock.SetLocal(2021, 1, 1, 12);  // a Friday
-  EXPECT_EQ(CurrentMonday(clock), (Date{2020, 12, 28}));
+  EXPECT_EQ(MondayOf(clock.Now()), (Date{2020, 12, 28}));
 }
 
 TEST(LayoutTest, ListFilesAreRewrittenAndStaleOnesDeleted) {

@@ -39,7 +39,6 @@ class TDispConnection {
   // Hands a complete request to the handler of its type; true when it was handled.
   bool RecoveryRequest();
 
-  bool Pending() const { return pending_ != nullptr; }
   // Drops any pending request.
   void Reset();
 

@@ -249,8 +249,7 @@ bool ProcessSetRouteRequest(const DispEnv& env, const TSetRouteRequest& record) 
     if (!DirectoryExists(folder) && !CreateDir(folder) && !DirectoryExists(folder)) return false;
 
     const int64_t nowMillis = env.context.clock.UnixMillis();
-    const LocalDateTime local = ToLocal(nowMillis);
-    const Date monday = MondayOf(Date{local.year, local.month, local.day});
+    const Date monday = MondayOf(ToLocal(nowMillis));
     const std::string path = JoinPath(folder, RouteFileName(record.serial, monday));
     if (FileExists(path) && IsReadOnly(path)) SetReadOnly(path, false);
 

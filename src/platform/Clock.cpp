@@ -107,6 +107,10 @@ Date MondayOf(const Date& d) {
   return AddDays(d, -(IsoWeekday(d) - 1));
 }
 
+Date MondayOf(const LocalDateTime& t) {
+  return MondayOf(Date{t.year, t.month, t.day});
+}
+
 int64_t DaysSinceOleEpoch(const Date& d) {
   return DaysFromCivil(d.year, d.month, d.day) - DaysFromCivil(1899, 12, 30);
 }

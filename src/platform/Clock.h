@@ -60,6 +60,8 @@ bool IsValidDate(int year, int month, int day);
 Date AddDays(const Date& d, int days);
 // The Monday of the ISO week that holds `d`.
 Date MondayOf(const Date& d);
+// The Monday of the local week that holds `t`: the date weekly files are named by.
+Date MondayOf(const LocalDateTime& t);
 // Days since 1899-12-30 (the OLE Automation epoch) of the date, without a fraction.
 int64_t DaysSinceOleEpoch(const Date& d);
 // OLE Automation date-time value (days since 1899-12-30, time of day as the fraction).

@@ -41,9 +41,6 @@ class DirWatch {
   // filter asks for, or notifications were lost.
   bool ReadChanges();
 
-  // Number of folders watched (tests).
-  size_t WatchedFolders() const { return paths_.size(); }
-
  private:
   friend class ChangeWaiter;
   void AddTree(const std::string& path);
@@ -66,7 +63,6 @@ class WakeEvent {
   ~WakeEvent();
   WakeEvent(const WakeEvent&) = delete;
   WakeEvent& operator=(const WakeEvent&) = delete;
-  bool IsValid() const { return fd_ >= 0; }
   // Any thread.
   void Signal();
 

@@ -115,10 +115,6 @@ int64_t File::SeekEnd() {
   return lseek(fd_, 0, SEEK_END);
 }
 
-bool File::Seek(int64_t pos) {
-  return fd_ >= 0 && pos >= 0 && lseek(fd_, pos, SEEK_SET) == pos;
-}
-
 int64_t File::Read(void* buf, size_t n) {
   if (fd_ < 0) return -1;
   size_t done = 0;

@@ -44,8 +44,6 @@ class File {
   int64_t Size() const;
   // Moves to the end; the new position, or -1.
   int64_t SeekEnd();
-  // Moves to an absolute position; false on failure.
-  bool Seek(int64_t pos);
   // Reads up to `n` bytes at the current position; bytes read or -1.
   int64_t Read(void* buf, size_t n);
   // Reads exactly `n` bytes at `pos`; false when fewer were available.

@@ -238,11 +238,6 @@ bool ParseProfileInteger(std::string_view text, int32_t& out) {
   return true;
 }
 
-bool IniFile::SectionExists(std::string_view section) const {
-  Document doc;
-  return doc.Load(path_) && doc.FindSection(section).has_value();
-}
-
 bool IniFile::ValueExists(std::string_view section, std::string_view key) const {
   Document doc;
   return doc.Load(path_) && doc.FindKey(section, key).has_value();

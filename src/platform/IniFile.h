@@ -25,9 +25,7 @@ class IniFile {
   static constexpr size_t kMaxValueLength = 2047;
 
   explicit IniFile(std::string path) : path_(std::move(path)) {}
-  const std::string& Path() const { return path_; }
 
-  bool SectionExists(std::string_view section) const;
   bool ValueExists(std::string_view section, std::string_view key) const;
   std::string ReadString(std::string_view section, std::string_view key,
                          std::string_view fallback) const;

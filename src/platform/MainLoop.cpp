@@ -11,7 +11,6 @@ std::atomic<MainLoop*> g_main{nullptr};
 
 struct MainLoop::Call {
   std::function<void()> fn;
-  bool synchronous = false;
   bool done = false;
   bool ran = false;
 };
@@ -28,11 +27,6 @@ MainLoop* MainLoop::Main() {
 }
 void MainLoop::SetMain(MainLoop* loop) {
   g_main.store(loop, std::memory_order_release);
-}
-
-bool MainLoop::InLoopThread() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return running_ && loopThread_ == std::this_thread::get_id();
 }
 
 bool MainLoop::Running() const {
@@ -54,7 +48,7 @@ void MainLoop::Run() {
       lock.lock();
       call->ran = true;
       call->done = true;
-      if (call->synchronous) cv_.notify_all();
+      cv_.notify_all();
       continue;
     }
     const auto now = Clock::now();
@@ -96,18 +90,9 @@ void MainLoop::Quit() {
   cv_.notify_all();
 }
 
-void MainLoop::Post(std::function<void()> fn) {
-  auto call = std::make_shared<Call>();
-  call->fn = std::move(fn);
-  std::lock_guard<std::mutex> lock(mu_);
-  calls_.push_back(std::move(call));
-  cv_.notify_all();
-}
-
 bool MainLoop::Send(std::function<void()> fn) {
   auto call = std::make_shared<Call>();
   call->fn = std::move(fn);
-  call->synchronous = true;
   std::unique_lock<std::mutex> lock(mu_);
   if (running_ && loopThread_ == std::this_thread::get_id()) {
     lock.unlock();
@@ -151,23 +136,6 @@ void Timer::SetEnabled(bool enabled) {
   if (enabled && !enabled_) due_ = MainLoop::Clock::now() + std::chrono::milliseconds(intervalMs_);
   enabled_ = enabled;
   loop_.cv_.notify_all();
-}
-
-bool Timer::Enabled() const {
-  std::lock_guard<std::mutex> lock(loop_.mu_);
-  return enabled_;
-}
-
-void Timer::SetInterval(uint32_t intervalMs) {
-  std::lock_guard<std::mutex> lock(loop_.mu_);
-  intervalMs_ = intervalMs;
-  due_ = MainLoop::Clock::now() + std::chrono::milliseconds(intervalMs_);
-  loop_.cv_.notify_all();
-}
-
-uint32_t Timer::Interval() const {
-  std::lock_guard<std::mutex> lock(loop_.mu_);
-  return intervalMs_;
 }
 
 void Timer::Restart() {

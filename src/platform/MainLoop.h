@@ -1,4 +1,4 @@
-// The main thread's loop: a queue of posted and synchronous calls plus timers, all run on the
+// The main thread's loop: a queue of synchronous calls plus timers, all run on the
 // thread that called Run(). Timers may be enabled, disabled and restarted from any thread;
 // their handlers always run on the loop's thread.
 #pragma once
@@ -29,13 +29,10 @@ class MainLoop {
   // Ends Run(); calls still queued are dropped and waiting senders are released. A loop that
   // was asked to quit before it ran does not run at all.
   void Quit();
-  // Queues a call and returns at once.
-  void Post(std::function<void()> fn);
   // Runs a call on the loop's thread and waits for it; runs it inline when already there. A
   // call sent before Run() starts waits for it. False when the loop has ended (or ended while
   // the call waited), and then the call did not run.
   bool Send(std::function<void()> fn);
-  bool InLoopThread() const;
   bool Running() const;
 
   // The loop that TThread::Synchronize and termination handlers use.
@@ -69,10 +66,6 @@ class Timer {
 
   // Enabling a disabled timer (re)starts its interval; enabling an enabled one changes nothing.
   void SetEnabled(bool enabled);
-  bool Enabled() const;
-  // Changing the interval restarts it.
-  void SetInterval(uint32_t intervalMs);
-  uint32_t Interval() const;
   // Disables and enables again: the next tick is one whole interval from now.
   void Restart();
 

@@ -117,17 +117,6 @@ std::vector<TDispPassEntry> TDispPassList::Snapshot() const {
   return list_.Snapshot(kDispLookupWaitMs);
 }
 
-bool ReadDevicePassword(const std::string& dataFolder, uint32_t serial, TPassword8& password) {
-  const std::string folder = DeviceFolder(dataFolder, serial);
-  std::array<char, 9> bytes{};
-  if (folder.empty() ||
-      ReadPasswordFile(folder + "/" + kDevicePasswordFile, bytes) != PasswordFile::Read) {
-    return false;
-  }
-  std::memcpy(password.data(), bytes.data(), 8);
-  return true;
-}
-
 PasswordFile ReadPasswordFile(const std::string& path, std::array<char, 9>& bytes) {
   bytes.fill('\0');
   TFileHead head;

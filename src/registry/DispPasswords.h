@@ -64,11 +64,6 @@ class TDispPassList {
   TSortedSerialList<TDispPassEntry> list_;
 };
 
-// The password kept in a device folder's password.txt: its first eight bytes, padded with
-// spaces (an empty file gives eight spaces). False, and `password` unchanged, when the file
-// does not open.
-bool ReadDevicePassword(const std::string& dataFolder, uint32_t serial, TPassword8& password);
-
 using PasswordFile = FileHeadResult;
 // Reads the first eight bytes of a device folder's password.txt at `path` into `bytes` (spaces
 // for the bytes the file does not have, a zero ninth byte), with read sharing only. Missing when

@@ -80,11 +80,6 @@ std::string DeviceFilePath(const std::string& dataFolder, uint32_t serial, const
   return folder + "/" + DeviceFileName(serial, date, extension);
 }
 
-Date CurrentMonday(const Clock& clock) {
-  const LocalDateTime now = clock.Now();
-  return MondayOf(Date{now.year, now.month, now.day});
-}
-
 bool TListFileWriter::Open(const std::string& path) {
   buffer_.clear();
   failed_ = false;

@@ -52,9 +52,6 @@ std::string DeviceFileName(uint32_t serial, const Date& date, std::string_view e
 // The device folder followed by "/" and DeviceFileName (empty when there is no device folder).
 std::string DeviceFilePath(const std::string& dataFolder, uint32_t serial, const Date& date,
                            std::string_view extension);
-// The local date of the Monday of the current week: the date the service names its weekly
-// files by.
-Date CurrentMonday(const Clock& clock);
 
 // Writer of a list file in the program folder: a read-only attribute is cleared first, the file
 // is created anew, shared for reading only, and lines (each given with its CR LF) are written

@@ -151,11 +151,6 @@ void TOrbitraceService::RequestStop() {
   requestCv_.notify_all();
 }
 
-bool TOrbitraceService::StopRequested() const {
-  std::lock_guard<std::mutex> lock(requestMu_);
-  return stopRequested_;
-}
-
 void TOrbitraceService::ManageLogTimerTimer() {
   if (!LogRetention.ManageLogFiles()) ManageLogTimer.SetEnabled(false);
 }

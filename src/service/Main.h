@@ -93,7 +93,6 @@ class TOrbitraceService {
 
   // A stop request from the outside (signal); any thread.
   void RequestStop();
-  bool StopRequested() const;
 
   // Timer handlers (main thread).
   void DirTimerTimer();

@@ -62,10 +62,6 @@ bool AllowedNameByte(unsigned char b) {
 
 }  // namespace
 
-Date WeekMonday(const LocalDateTime& now) {
-  return MondayOf(Date{now.year, now.month, now.day});
-}
-
 size_t RepeatOverlap(const unsigned char* tail, size_t n, const unsigned char* block,
                      size_t recordSize) {
   for (size_t k = n; k > 0; k -= recordSize) {
@@ -113,7 +109,7 @@ void ReceiveFile(const TWiFiEnv& env, const TWiFiRequest& request, const unsigne
   const FileKind kind = KindOf(request.command);
   const uint32_t target = TargetSerial(env, request.serial);
   const std::string path = DeviceFilePath(env.settings.DataFolder, target,
-                                          WeekMonday(env.context.clock.Now()), kind.extension);
+                                          MondayOf(env.context.clock.Now()), kind.extension);
   if (path.empty()) return;  // a replacement serial that names no device folder
   File file;
   if (!file.Open(path, Access::ReadWrite, Share::Read, Disposition::OpenAlways)) {

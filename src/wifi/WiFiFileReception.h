@@ -13,9 +13,6 @@
 
 namespace orbitrace {
 
-// The Monday of the local week that holds `now`.
-Date WeekMonday(const LocalDateTime& now);
-
 // How many leading bytes of an upload the file already ends with. `tail` holds the file's last
 // `n` bytes, where n is the smaller of the file size and the block length; the candidates are
 // n, n - R, n - 2R, ... (n always, the others while at least R), the first match wins.
